@@ -1,0 +1,179 @@
+#pragma once
+// Paths, files and file-system errors. This is the only road to the file system; the POSIX
+// implementation lives in vfs_posix.cpp.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vesk {
+
+// A file-system failure: the message, then " Details: " and the system's text for the code
+// (the message alone when the code is 0).
+class VfsException : public std::runtime_error {
+public:
+    VfsException(std::string_view message, uint32_t code);
+    uint32_t code() const noexcept { return code_; }
+    std::string toString() const { return what(); }
+
+private:
+    uint32_t code_;
+};
+
+// Attribute bits as reported by VfsPath::attributes.
+inline constexpr uint32_t kAttributeReadOnly = 0x1;
+inline constexpr uint32_t kAttributeDirectory = 0x10;
+inline constexpr uint32_t kAttributeDevice = 0x40; // FIFOs, sockets and device nodes
+inline constexpr uint32_t kAttributeNormal = 0x80;
+inline constexpr uint32_t kInvalidAttributes = 0xFFFFFFFF;
+
+// The six parts of a path; concatenated in order they give the normal form back.
+template <typename Text>
+struct VfsPathParts {
+    Text root;      // the text before the first slash ("" for an absolute path)
+    Text directory; // from the root's end up to the last slash; starts with a slash or is empty
+    Text separator; // the last slash, or empty
+    Text stem;      // the last name without its extension
+    Text dot;       // "." when the last name has an extension
+    Text extension; // after the last dot of the last name (a leading dot does not count)
+};
+
+// One path in its normal form: UTF-8, slashes only, no repeated slashes, no trailing slash
+// (except the root "/"). Backslashes in given texts become slashes. On POSIX the native form
+// handed to the system calls is the normal form itself. Absolute paths start with "/"; relative
+// paths stay relative to the current directory; dot components are kept literally.
+//
+// Separator count: the number of slashes, except that the root "/" alone counts 0. Components:
+// the normal form cut at its slashes, where an absolute path starts with the empty component
+// (so "/data/src" gives "", "data", "src" and "/" gives ""); an empty path has no components.
+// Joining the components, each followed by "/", rebuilds the path with a trailing slash.
+class VfsPath {
+public:
+    static constexpr size_t kCapacity = 65'534;
+
+    explicit VfsPath(bool throw_on_error, std::string_view text = {});
+    VfsPath(const VfsPath& other);
+    VfsPath& operator=(const VfsPath& other);
+    VfsPath(VfsPath&&) noexcept = default;
+    VfsPath& operator=(VfsPath&&) noexcept = default;
+
+    // Replaces the path. A text longer than kCapacity is a failure and leaves the path unchanged.
+    void set(std::string_view text);
+    // Removes and returns the last component; returns "" and changes nothing when the separator
+    // count is 0 (the root "/", a single relative name, the empty path).
+    std::string pop();
+    // Adds a slash and the component (on the empty path the component alone).
+    void append(std::string_view component);
+
+    uint32_t attributes() const noexcept;
+    bool is_directory() const noexcept;
+    bool is_file() const noexcept; // a regular file (after following symbolic links)
+    bool exists() const noexcept;
+    bool is_absolute() const noexcept { return !normal_.empty() && normal_[0] == '/'; }
+
+    // Renames this path to the destination, replacing an existing destination file atomically.
+    void move_to(const VfsPath& destination);
+    // Copies the file's contents, permission bits and modification time. Without overwrite the
+    // copy fails when the destination exists. A copy onto the source file itself fails.
+    void copy_to(const VfsPath& destination, bool overwrite);
+    void delete_file();
+    void remove_directory();
+    void create_directory();
+    void create_directories();
+    // Makes the directory's entries durable (fsync of the directory), e.g. after a rename in it.
+    void flush_directory() const;
+
+    std::string normal_copy() const { return normal_; }
+    std::string_view normal_view() const noexcept { return normal_; }
+    std::string native_copy() const { return normal_; }
+    const char* native_pointer() const noexcept { return normal_.c_str(); }
+
+    VfsPathParts<std::string> split_copy() const;
+    VfsPathParts<std::string_view> split_view() const noexcept;
+    std::vector<std::string> components_copy() const;
+    std::vector<std::string_view> components_view() const;
+
+    int separator_count() const noexcept { return separator_count_; }
+    bool throw_on_error() const noexcept { return throw_on_error_; }
+    // The last failure of this object (not cleared by later successes).
+    const std::optional<VfsException>& last_error() const noexcept { return last_error_; }
+
+private:
+    bool fail(std::string_view message, uint32_t code) const;
+    void normalize_from(size_t start);
+    void recount_separators() noexcept;
+
+    std::string normal_;
+    int separator_count_ = 0;
+    bool throw_on_error_;
+    mutable std::optional<VfsException> last_error_;
+};
+
+// An open file. Deny flags are advisory flock() locks held while the file is open: exclusive
+// when reading or writing is denied, shared otherwise, so a denying opener and any other opener
+// of the same file exclude each other. Every failure throws VfsException.
+class VfsFile {
+public:
+    enum class Type : uint32_t { Unknown = 0, Disk = 1, Character = 2, Pipe = 3 };
+
+    static std::unique_ptr<VfsFile> CreateOrOpen(const VfsPath& path, bool read, bool write,
+                                                 bool deny_read, bool deny_write, bool deny_delete,
+                                                 bool truncate);
+    ~VfsFile();
+    VfsFile(const VfsFile&) = delete;
+    VfsFile& operator=(const VfsFile&) = delete;
+
+    // Releases the descriptor; forgets it even when closing fails. A second call does nothing.
+    void Close();
+    // Byte-range lock (open-file-description lock); false when the range is held elsewhere.
+    bool Lock(uint64_t offset, uint64_t length);
+    void Unlock(uint64_t offset, uint64_t length);
+    uint64_t Size();
+    // Reads until the buffer is full or the end of the file; returns the bytes read.
+    uint32_t Read(std::span<char> buffer);
+    uint32_t Read(void* buffer, size_t size);
+    // Writes all of the data, looping over partial writes; returns the bytes written.
+    uint32_t Write(std::string_view data);
+    uint32_t Write(const void* data, size_t size);
+    uint64_t MoveCursor(int64_t distance);        // from the current position
+    void MoveCursorTo(uint64_t position);         // from the beginning
+    uint64_t MoveCursorFromEnd(int64_t distance); // from the end
+    void CursorSetsEnd();                         // truncates or extends at the cursor
+    void Flush();                                 // fsync
+    Type file_type() const noexcept;
+    bool is_pipe() const noexcept { return file_type() == Type::Pipe; }
+    bool is_disk_file() const noexcept { return file_type() == Type::Disk; }
+    bool is_character_device() const noexcept { return file_type() == Type::Character; }
+    int descriptor() const noexcept { return fd_; }
+    const std::optional<VfsException>& last_error() const noexcept { return last_error_; }
+
+private:
+    explicit VfsFile(int fd) : fd_(fd) {}
+    [[noreturn]] void fail(std::string_view message, int code);
+    uint64_t seek(int64_t offset, int whence, std::string_view message);
+
+    int fd_;
+    std::optional<VfsException> last_error_;
+};
+
+// An exclusive lock on a directory that keeps two processes apart (e.g. two runs on one
+// destination). Released on destruction or when the process ends.
+class VfsDirectoryLock {
+public:
+    // nullptr when another process holds the lock; throws VfsException on other failures.
+    static std::unique_ptr<VfsDirectoryLock> try_lock(const VfsPath& directory);
+    ~VfsDirectoryLock();
+    VfsDirectoryLock(const VfsDirectoryLock&) = delete;
+    VfsDirectoryLock& operator=(const VfsDirectoryLock&) = delete;
+
+private:
+    explicit VfsDirectoryLock(int fd) : fd_(fd) {}
+    int fd_;
+};
+
+} // namespace vesk

@@ -1,0 +1,572 @@
+// POSIX implementation of paths, files and directory locks.
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "platform/exceptions.h"
+#include "platform/text_format.h"
+#include "platform/unique_fd.h"
+#include "platform/vfs.h"
+
+namespace vesk {
+
+namespace {
+
+std::string exception_text(std::string_view message, uint32_t code) {
+    std::string text(message);
+    if (code != 0) {
+        text += " Details: ";
+        text += system_error_text(code);
+    }
+    return text;
+}
+
+// Why a text cannot become (part of) a path, as an errno value; 0 when it can.
+int text_problem(std::string_view text, size_t room) {
+    if (text.size() > room) {
+        return ENAMETOOLONG;
+    }
+    return text.find('\0') == std::string_view::npos ? 0 : EINVAL;
+}
+
+std::string text_problem_message(int problem) {
+    return problem == ENAMETOOLONG ? format("Path text longer than %s bytes.",
+                                            static_cast<uint64_t>(VfsPath::kCapacity))
+                                   : std::string("Path text contains a zero byte.");
+}
+
+int open_retrying(const char* path, int flags, mode_t mode = 0) {
+    int fd;
+    do {
+        fd = ::open(path, flags, mode);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+// Writes everything or returns the errno value of the failure.
+int write_all(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, size);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return written < 0 ? errno : ENOSPC;
+        }
+        data += written;
+        size -= static_cast<size_t>(written);
+    }
+    return 0;
+}
+
+int copy_by_read_write(int from, int to) {
+    std::vector<char> buffer(1 << 20);
+    for (;;) {
+        const ssize_t got = ::read(from, buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            return got < 0 ? errno : 0;
+        }
+        if (const int error = write_all(to, buffer.data(), static_cast<size_t>(got))) {
+            return error;
+        }
+    }
+}
+
+// Copies the rest of `from` into `to`; the kernel copies directly where it can.
+int copy_contents(int from, int to) {
+    bool copied_any = false;
+    for (;;) {
+        const ssize_t copied = ::copy_file_range(from, nullptr, to, nullptr, 1 << 30, 0);
+        if (copied > 0) {
+            copied_any = true;
+            continue;
+        }
+        if (copied == 0) {
+            return 0;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        const bool unsupported = errno == EXDEV || errno == ENOSYS || errno == EINVAL ||
+                                 errno == EOPNOTSUPP || errno == EPERM;
+        return unsupported && !copied_any ? copy_by_read_write(from, to) : errno;
+    }
+}
+
+// The copy itself; returns 0 or the errno value of the failure.
+int copy_file(const char* source, const char* destination, bool overwrite) {
+    UniqueFd from(open_retrying(source, O_RDONLY | O_CLOEXEC));
+    struct stat source_stat {};
+    if (!from.valid() || ::fstat(from.get(), &source_stat) != 0) {
+        return errno;
+    }
+    if (S_ISDIR(source_stat.st_mode)) {
+        return EISDIR;
+    }
+    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (overwrite ? 0 : O_EXCL);
+    UniqueFd to(open_retrying(destination, flags, source_stat.st_mode & 07777));
+    struct stat destination_stat {};
+    if (!to.valid() || ::fstat(to.get(), &destination_stat) != 0) {
+        return errno;
+    }
+    // Truncating the destination only now keeps a copy onto the source itself from wiping it.
+    if (destination_stat.st_dev == source_stat.st_dev &&
+        destination_stat.st_ino == source_stat.st_ino) {
+        return EINVAL;
+    }
+    int error = overwrite && ::ftruncate(to.get(), 0) != 0 ? errno : 0;
+    if (error == 0) {
+        error = copy_contents(from.get(), to.get());
+    }
+    if (error == 0) {
+        const timespec times[2] = {source_stat.st_atim, source_stat.st_mtim};
+        ::futimens(to.get(), times); // best effort, as the contents are what matters
+    }
+    if (to.close() != 0 && error == 0) {
+        error = errno;
+    }
+    if (error != 0 && !overwrite) {
+        ::unlink(destination); // do not leave a partial copy that we created
+    }
+    return error;
+}
+
+} // namespace
+
+// ---- VfsException ----
+
+VfsException::VfsException(std::string_view message, uint32_t code)
+    : std::runtime_error(exception_text(message, code)), code_(code) {}
+
+// ---- VfsPath ----
+
+VfsPath::VfsPath(bool throw_on_error, std::string_view text) : throw_on_error_(throw_on_error) {
+    normal_.reserve(kCapacity);
+    set(text);
+}
+
+VfsPath::VfsPath(const VfsPath& other)
+    : separator_count_(other.separator_count_), throw_on_error_(other.throw_on_error_),
+      last_error_(other.last_error_) {
+    normal_.reserve(kCapacity);
+    normal_ = other.normal_;
+}
+
+VfsPath& VfsPath::operator=(const VfsPath& other) {
+    if (this != &other) {
+        normal_.reserve(kCapacity);
+        normal_ = other.normal_;
+        separator_count_ = other.separator_count_;
+        throw_on_error_ = other.throw_on_error_;
+        last_error_ = other.last_error_;
+    }
+    return *this;
+}
+
+bool VfsPath::fail(std::string_view message, uint32_t code) const {
+    last_error_.emplace(message, code);
+    if (throw_on_error_) {
+        throw *last_error_;
+    }
+    return false;
+}
+
+void VfsPath::recount_separators() noexcept {
+    const auto slashes = std::count(normal_.begin(), normal_.end(), '/');
+    separator_count_ = normal_ == "/" ? 0 : static_cast<int>(slashes);
+}
+
+// From `start` on: backslashes become slashes and runs of slashes collapse into one; a
+// trailing slash is dropped unless the path is the root itself.
+void VfsPath::normalize_from(size_t start) {
+    size_t out = start;
+    for (size_t in = start; in < normal_.size(); ++in) {
+        const char c = normal_[in] == '\\' ? '/' : normal_[in];
+        if (c == '/' && out > 0 && normal_[out - 1] == '/') {
+            continue;
+        }
+        normal_[out++] = c;
+    }
+    normal_.resize(out);
+    if (normal_.size() > 1 && normal_.back() == '/') {
+        normal_.pop_back();
+    }
+    recount_separators();
+}
+
+void VfsPath::set(std::string_view text) {
+    if (const int problem = text_problem(text, kCapacity)) {
+        fail(text_problem_message(problem), problem);
+        return;
+    }
+    normal_.assign(text);
+    normalize_from(0);
+}
+
+std::string VfsPath::pop() {
+    if (separator_count_ == 0) {
+        return {};
+    }
+    const size_t slash = normal_.rfind('/');
+    std::string name = normal_.substr(slash + 1);
+    normal_.resize(slash == 0 ? 1 : slash);
+    recount_separators();
+    return name;
+}
+
+void VfsPath::append(std::string_view component) {
+    if (component.empty()) {
+        return;
+    }
+    const size_t start = normal_.size();
+    const bool needs_slash = !normal_.empty() && normal_ != "/";
+    const size_t room = kCapacity - start - (needs_slash ? 1 : 0);
+    if (const int problem = text_problem(component, start >= kCapacity ? 0 : room)) {
+        fail(text_problem_message(problem), problem);
+        return;
+    }
+    if (needs_slash) {
+        normal_ += '/';
+    }
+    normal_ += component;
+    normalize_from(start);
+}
+
+uint32_t VfsPath::attributes() const noexcept {
+    struct stat info {};
+    if (::stat(native_pointer(), &info) != 0) {
+        return kInvalidAttributes;
+    }
+    if (S_ISDIR(info.st_mode)) {
+        return kAttributeDirectory;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        return kAttributeDevice;
+    }
+    return (info.st_mode & 0222) == 0 ? kAttributeReadOnly : kAttributeNormal;
+}
+
+bool VfsPath::exists() const noexcept {
+    return attributes() != kInvalidAttributes;
+}
+
+bool VfsPath::is_directory() const noexcept {
+    const uint32_t attributes_now = attributes();
+    return attributes_now != kInvalidAttributes && (attributes_now & kAttributeDirectory) != 0;
+}
+
+bool VfsPath::is_file() const noexcept {
+    const uint32_t attributes_now = attributes();
+    return attributes_now != kInvalidAttributes &&
+           (attributes_now & (kAttributeDirectory | kAttributeDevice)) == 0;
+}
+
+void VfsPath::move_to(const VfsPath& destination) {
+    if (::rename(native_pointer(), destination.native_pointer()) != 0) {
+        fail(format("Failed moving '%s' to '%s'.", normal_, destination.normal_), errno);
+    }
+}
+
+void VfsPath::copy_to(const VfsPath& destination, bool overwrite) {
+    if (const int error = copy_file(native_pointer(), destination.native_pointer(), overwrite)) {
+        fail(format("Failed copying '%s' to '%s'.", normal_, destination.normal_), error);
+    }
+}
+
+void VfsPath::delete_file() {
+    if (::unlink(native_pointer()) != 0) {
+        fail(format("Failed deleting '%s'.", normal_), errno);
+    }
+}
+
+void VfsPath::remove_directory() {
+    if (::rmdir(native_pointer()) != 0) {
+        fail(format("Failed removing directory '%s'.", normal_), errno);
+    }
+}
+
+void VfsPath::create_directory() {
+    if (::mkdir(native_pointer(), 0777) != 0) {
+        fail(format("Failed creating directory '%s'.", normal_), errno);
+    }
+}
+
+// Creates every missing directory of the path, from the root (absolute paths) or the first
+// component (relative paths) on. A directory that appears meanwhile counts as created.
+void VfsPath::create_directories() {
+    const std::vector<std::string> components = components_copy();
+    VfsPath current(throw_on_error_, is_absolute() ? "/" : "");
+    for (size_t i = is_absolute() ? 1 : 0; i < components.size(); ++i) {
+        current.append(components[i]);
+        if (current.is_directory()) {
+            continue;
+        }
+        if (::mkdir(current.native_pointer(), 0777) != 0) {
+            const int error = errno;
+            if (error == EEXIST && current.is_directory()) {
+                continue;
+            }
+            fail(format("Failed creating directory '%s'.", current.normal_), error);
+            return;
+        }
+    }
+}
+
+void VfsPath::flush_directory() const {
+    UniqueFd directory(open_retrying(native_pointer(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!directory.valid() || ::fsync(directory.get()) != 0) {
+        fail(format("Failed flushing directory '%s'.", normal_), errno);
+    }
+}
+
+VfsPathParts<std::string_view> VfsPath::split_view() const noexcept {
+    const std::string_view text = normal_;
+    const size_t first = text.find('/');
+    if (first == std::string_view::npos) {
+        return {text, {}, {}, {}, {}, {}};
+    }
+    const size_t last = text.rfind('/');
+    const std::string_view name = text.substr(last + 1);
+    const size_t dot = name.rfind('.');
+    const bool has_extension = dot != std::string_view::npos && dot != 0;
+    return {text.substr(0, first),
+            text.substr(first, last - first),
+            text.substr(last, 1),
+            has_extension ? name.substr(0, dot) : name,
+            has_extension ? name.substr(dot, 1) : std::string_view{},
+            has_extension ? name.substr(dot + 1) : std::string_view{}};
+}
+
+VfsPathParts<std::string> VfsPath::split_copy() const {
+    const auto parts = split_view();
+    return {std::string(parts.root), std::string(parts.directory), std::string(parts.separator),
+            std::string(parts.stem), std::string(parts.dot),       std::string(parts.extension)};
+}
+
+std::vector<std::string_view> VfsPath::components_view() const {
+    std::vector<std::string_view> components;
+    if (normal_.empty()) {
+        return components;
+    }
+    if (normal_ == "/") {
+        return {std::string_view{}};
+    }
+    const std::string_view text = normal_;
+    size_t begin = 0;
+    for (;;) {
+        const size_t slash = text.find('/', begin);
+        components.push_back(text.substr(begin, slash - begin));
+        if (slash == std::string_view::npos) {
+            return components;
+        }
+        begin = slash + 1;
+    }
+}
+
+std::vector<std::string> VfsPath::components_copy() const {
+    const auto views = components_view();
+    return {views.begin(), views.end()};
+}
+
+// ---- VfsFile ----
+
+std::unique_ptr<VfsFile> VfsFile::CreateOrOpen(const VfsPath& path, bool read, bool write,
+                                               bool deny_read, bool deny_write,
+                                               bool /*deny_delete: no POSIX counterpart*/,
+                                               bool truncate) {
+    const int access = write ? (read ? O_RDWR : O_WRONLY) : O_RDONLY;
+    const auto failure = [&path](int code) {
+        return VfsException(format("VfsFile.CreateOrOpen failed on '%s'", path.normal_view()),
+                            code);
+    };
+    UniqueFd fd(open_retrying(path.native_pointer(), access | O_CREAT | O_CLOEXEC, 0666));
+    if (!fd.valid()) {
+        throw failure(errno);
+    }
+    const int lock = (deny_read || deny_write) ? LOCK_EX : LOCK_SH;
+    if (::flock(fd.get(), lock | LOCK_NB) != 0) {
+        throw failure(errno);
+    }
+    // Truncate only once the lock is held, so a refused open never empties another's file.
+    if (truncate && ::ftruncate(fd.get(), 0) != 0) {
+        throw failure(errno);
+    }
+    return std::unique_ptr<VfsFile>(new VfsFile(fd.release()));
+}
+
+VfsFile::~VfsFile() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+}
+
+void VfsFile::fail(std::string_view message, int code) {
+    last_error_.emplace(message, static_cast<uint32_t>(code));
+    throw *last_error_;
+}
+
+void VfsFile::Close() {
+    if (fd_ < 0) {
+        return;
+    }
+    const int result = ::close(std::exchange(fd_, -1));
+    if (result != 0 && errno != EINTR) {
+        fail("VfsFile.Close failed. ", errno);
+    }
+}
+
+bool VfsFile::Lock(uint64_t offset, uint64_t length) {
+    if (offset > INT64_MAX || length > INT64_MAX) {
+        return false;
+    }
+    const int mode = ::fcntl(fd_, F_GETFL);
+    struct flock range {};
+    range.l_type = static_cast<short>((mode & O_ACCMODE) == O_RDONLY ? F_RDLCK : F_WRLCK);
+    range.l_whence = SEEK_SET;
+    range.l_start = static_cast<off_t>(offset);
+    range.l_len = static_cast<off_t>(length);
+    return ::fcntl(fd_, F_OFD_SETLK, &range) == 0;
+}
+
+void VfsFile::Unlock(uint64_t offset, uint64_t length) {
+    struct flock range {};
+    range.l_type = F_UNLCK;
+    range.l_whence = SEEK_SET;
+    range.l_start = static_cast<off_t>(std::min<uint64_t>(offset, INT64_MAX));
+    range.l_len = static_cast<off_t>(std::min<uint64_t>(length, INT64_MAX));
+    if (::fcntl(fd_, F_OFD_SETLK, &range) != 0) {
+        fail("VfsFile.Unlock failed. ", errno);
+    }
+}
+
+uint64_t VfsFile::Size() {
+    struct stat info {};
+    if (::fstat(fd_, &info) != 0) {
+        fail("VfsFile.Size failed. ", errno);
+    }
+    return static_cast<uint64_t>(info.st_size);
+}
+
+uint32_t VfsFile::Read(void* buffer, size_t size) {
+    size = std::min<size_t>(size, UINT32_MAX);
+    size_t total = 0;
+    while (total < size) {
+        const ssize_t got = ::read(fd_, static_cast<char*>(buffer) + total, size - total);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            fail("VfsFile.Read failed. ", errno);
+        }
+        if (got == 0) {
+            break;
+        }
+        total += static_cast<size_t>(got);
+    }
+    return static_cast<uint32_t>(total);
+}
+
+uint32_t VfsFile::Read(std::span<char> buffer) {
+    return Read(buffer.data(), buffer.size());
+}
+
+uint32_t VfsFile::Write(const void* data, size_t size) {
+    size = std::min<size_t>(size, UINT32_MAX);
+    if (const int error = write_all(fd_, static_cast<const char*>(data), size)) {
+        fail("VfsFile.Write failed. ", error);
+    }
+    return static_cast<uint32_t>(size);
+}
+
+uint32_t VfsFile::Write(std::string_view data) {
+    return Write(data.data(), data.size());
+}
+
+uint64_t VfsFile::seek(int64_t offset, int whence, std::string_view message) {
+    const off_t position = ::lseek(fd_, static_cast<off_t>(offset), whence);
+    if (position < 0) {
+        fail(message, errno);
+    }
+    return static_cast<uint64_t>(position);
+}
+
+uint64_t VfsFile::MoveCursor(int64_t distance) {
+    return seek(distance, SEEK_CUR, "MoveCursor failed. ");
+}
+
+void VfsFile::MoveCursorTo(uint64_t position) {
+    if (position > INT64_MAX) {
+        fail("MoveCursor failed. ", EINVAL);
+    }
+    seek(static_cast<int64_t>(position), SEEK_SET, "MoveCursor failed. ");
+}
+
+uint64_t VfsFile::MoveCursorFromEnd(int64_t distance) {
+    return seek(distance, SEEK_END, "MoveCursor failed. ");
+}
+
+void VfsFile::CursorSetsEnd() {
+    const off_t position = ::lseek(fd_, 0, SEEK_CUR);
+    if (position < 0 || ::ftruncate(fd_, position) != 0) {
+        fail("CursorSetsEnd failed. ", errno);
+    }
+}
+
+void VfsFile::Flush() {
+    if (::fsync(fd_) != 0) {
+        fail("Flush failed. ", errno);
+    }
+}
+
+VfsFile::Type VfsFile::file_type() const noexcept {
+    struct stat info {};
+    if (::fstat(fd_, &info) != 0) {
+        return Type::Unknown;
+    }
+    if (S_ISREG(info.st_mode) || S_ISDIR(info.st_mode) || S_ISBLK(info.st_mode)) {
+        return Type::Disk;
+    }
+    if (S_ISCHR(info.st_mode)) {
+        return Type::Character;
+    }
+    return S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode) ? Type::Pipe : Type::Unknown;
+}
+
+// ---- VfsDirectoryLock ----
+
+std::unique_ptr<VfsDirectoryLock> VfsDirectoryLock::try_lock(const VfsPath& directory) {
+    const auto failure = [&directory](int code) {
+        return VfsException(format("Failed locking directory '%s'.", directory.normal_view()),
+                            static_cast<uint32_t>(code));
+    };
+    UniqueFd fd(open_retrying(directory.native_pointer(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.valid()) {
+        throw failure(errno);
+    }
+    int result;
+    do {
+        result = ::flock(fd.get(), LOCK_EX | LOCK_NB);
+    } while (result != 0 && errno == EINTR);
+    if (result != 0) {
+        if (errno == EWOULDBLOCK) {
+            return nullptr;
+        }
+        throw failure(errno);
+    }
+    return std::unique_ptr<VfsDirectoryLock>(new VfsDirectoryLock(fd.release()));
+}
+
+VfsDirectoryLock::~VfsDirectoryLock() {
+    ::close(fd_);
+}
+
+} // namespace vesk
