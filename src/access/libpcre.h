@@ -102,7 +102,7 @@ public:
 
 private:
     std::string apply(std::string_view subject, const ReplaceCallback* callback, int& offset,
-                      int options) const;
+                      int options, bool* empty_match) const;
     std::string apply_all(std::string_view subject, const ReplaceCallback* callback, int offset,
                           int options) const;
     void parse(char escape);

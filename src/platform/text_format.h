@@ -13,13 +13,18 @@ namespace vesk {
 
 namespace detail {
 
-inline std::string to_text(std::string_view s) { return std::string(s); }
-inline std::string to_text(const char* s) { return s ? std::string(s) : std::string(); }
-inline std::string to_text(const std::string& s) { return s; }
+inline std::string to_text(std::string_view s) {
+    return std::string(s);
+}
+inline std::string to_text(const char* s) {
+    return s ? std::string(s) : std::string();
+}
+inline std::string to_text(const std::string& s) {
+    return s;
+}
 
 template <std::integral T>
-    requires(!std::same_as<T, bool> && !std::same_as<T, char>)
-std::string to_text(T value) {
+requires(!std::same_as<T, bool> && !std::same_as<T, char>) std::string to_text(T value) {
     char buffer[24];
     auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
     return std::string(buffer, result.ptr);
