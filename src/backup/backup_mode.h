@@ -1,0 +1,110 @@
+#pragma once
+// One backup run of one job: run layout, logs, the working copy of the index, the scan, the
+// archiving phase and the commit. One subclass per backup mode.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "platform/log_callback.h"
+#include "platform/logging.h"
+
+namespace vesk {
+
+class ArchiveDb;
+class Config;
+class TargetFormatHandler;
+class VfsDirectoryLock;
+
+// Records the run (version text, command line, job text) in the index and returns its id.
+using RecordRunCallback = std::function<int64_t(ArchiveDb&)>;
+
+class TaskProcedure {
+public:
+    TaskProcedure(const Config& config, RecordRunCallback record_run);
+    virtual ~TaskProcedure();
+    TaskProcedure(const TaskProcedure&) = delete;
+    TaskProcedure& operator=(const TaskProcedure&) = delete;
+
+    virtual void compute_paths();
+    virtual void prepare_run_directory();
+    virtual void copy_job_index(bool force);
+    virtual void commit_index(bool force);
+    virtual void open_logs();
+    virtual void open_index();
+    virtual void scan();
+    virtual void prepare_index();
+    virtual void run_format(TargetFormatHandler& handler);
+    virtual void finish() = 0;
+    virtual void run();
+    virtual std::string short_name() const = 0;
+    virtual std::string display_name() const = 0;
+    virtual std::string summary_text() const;
+
+    // Files still marked failed after the archiving phase (set by the archiving phase).
+    int64_t unconfirmed_count = 0;
+
+    std::unique_ptr<Logger> run_log;
+    std::unique_ptr<Logger> job_log;
+    const Config& config;
+    RecordRunCallback record_run;
+    uint64_t run_start_time;
+    std::string destination_path;
+    std::string job_log_name;
+    std::string job_db_name;
+    std::string run_subdir;
+    std::string run_log_name;
+    std::string run_db_name;
+    std::string source_path;
+    std::unique_ptr<ArchiveDb> db;
+    int64_t run_id = 0;
+
+protected:
+    // The incremental finish, shared by every mode: close, commit, completion line.
+    void close_and_commit();
+    // Starts the run from an empty index instead of a copy of the job index.
+    void open_empty_index();
+    void open_copied_index();
+    LogCallback run_log_callback() const;
+
+private:
+    std::unique_ptr<VfsDirectoryLock> destination_lock_;
+};
+
+class TaskProcedureFull : public TaskProcedure {
+public:
+    using TaskProcedure::TaskProcedure;
+    void open_index() override;
+    void finish() override;
+    std::string short_name() const override { return "full"; }
+    std::string display_name() const override { return "Full"; }
+};
+
+class TaskProcedureIncremental : public TaskProcedure {
+public:
+    using TaskProcedure::TaskProcedure;
+    void finish() override;
+    std::string short_name() const override { return "inc"; }
+    std::string display_name() const override { return "Incremental"; }
+};
+
+class TaskProcedureWindow : public TaskProcedure {
+public:
+    using TaskProcedure::TaskProcedure;
+    void open_index() override;
+    void finish() override;
+    std::string short_name() const override { return "win"; }
+    std::string display_name() const override { return "Window"; }
+};
+
+class TaskProcedureRolling : public TaskProcedure {
+public:
+    using TaskProcedure::TaskProcedure;
+    void open_index() override;
+    void finish() override;
+    std::string short_name() const override { return "roll"; }
+    std::string display_name() const override { return "Rolling"; }
+};
+
+} // namespace vesk
