@@ -1,0 +1,174 @@
+#pragma once
+// Child processes with piped standard streams. The POSIX implementation lives in
+// subprocess_posix.cpp.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <spawn.h>
+#include <string>
+#include <string_view>
+#include <sys/resource.h>
+#include <sys/types.h>
+#include <vector>
+
+#include "platform/unique_fd.h"
+
+namespace vesk {
+
+// Scheduling classes, by their Windows values. Idle and below normal raise the child's nice
+// value; the higher classes need privileges on POSIX and leave it unchanged.
+enum class Priority : uint32_t {
+    Idle = 0x40,
+    BelowNormal = 0x4000,
+    Normal = 0x20,
+    AboveNormal = 0x8000,
+    High = 0x80,
+    Realtime = 0x100,
+};
+
+// The exit code reported for a child that has not ended yet.
+inline constexpr uint32_t kStillActive = 259;
+
+// Makes a write to a pipe whose reader is gone fail with EPIPE instead of killing the process.
+// Idempotent; run_with_io calls it itself.
+void ignore_broken_pipe_signal();
+
+// Cuts a command line into arguments the way a Windows program's runtime does: blanks and tabs
+// separate, double quotes group, backslashes are literal except before a double quote (2n
+// backslashes + quote: n backslashes and the quote groups; 2n+1: n backslashes and a literal
+// quote), "" inside quotes is a literal quote. The first argument (the program) ends at the first
+// blank or tab outside quotes, and quotes in it only group.
+std::vector<std::string> split_command_line(std::string_view command_line);
+
+// A child process: configured, started, waited for, terminated and measured. The program is
+// started directly, never through a shell.
+class SubProcess {
+public:
+    SubProcess();
+    virtual ~SubProcess();
+    SubProcess(const SubProcess&) = delete;
+    SubProcess& operator=(const SubProcess&) = delete;
+
+    pid_t process_id() const noexcept { return pid_; }
+
+    // The program to run; empty: the first argument of the command line. A relative program
+    // path is taken relative to this process's current directory; a bare name of the command
+    // line is searched in PATH.
+    void set_application_name(std::string_view name);
+    // Throws std::runtime_error beyond 32767 UTF-16 units.
+    void set_command_line(std::string_view line);
+    void set_priority(Priority priority);
+    // NAME=value entries; empty: the child inherits this process's environment.
+    void set_environment(const std::vector<std::string>& variables);
+    // Empty: the child inherits this process's current directory.
+    void set_current_directory(std::string_view path);
+
+    // Throws WindowsError "Failed creating process." + system text when the program cannot be
+    // started (missing, not executable, bad directory).
+    void start();
+    // True once the child has ended (it is then reaped); false when the time ran out.
+    bool wait_for_termination(uint32_t timeout_ms);
+    // Kills the child (SIGKILL); exit_code then reports the given code.
+    void terminate(uint32_t exit_code);
+    // The exit status; 128 + signal for a child killed by a signal; kStillActive while running.
+    uint32_t exit_code();
+    // Creation and exit time in microseconds since 1601 (UTC); kernel and user time in
+    // nanoseconds. Exit, kernel and user time are 0 while the child runs. Null pointers are
+    // skipped.
+    void times(int64_t* creation_time, int64_t* exit_time, int64_t* kernel_time,
+               int64_t* user_time);
+    virtual void close();
+
+protected:
+    // Lets a subclass set up the child's descriptors before the program starts.
+    virtual void add_file_actions(posix_spawn_file_actions_t& actions) { (void)actions; }
+    virtual void after_start() {}
+    // The descriptor that becomes readable when the child ends; -1 once reaped or unavailable.
+    int exit_descriptor() const noexcept { return pidfd_.get(); }
+    bool reaped() const noexcept { return reaped_; }
+
+private:
+    bool try_reap();
+    std::string resolve_program(const std::vector<std::string>& arguments) const;
+
+    std::string application_name_;
+    std::string command_line_;
+    std::vector<std::string> environment_;
+    std::string current_directory_;
+    Priority priority_ = Priority::Normal;
+
+    pid_t pid_ = -1;
+    UniqueFd pidfd_;
+    bool reaped_ = false;
+    int wait_status_ = 0;
+    rusage usage_{};
+    uint64_t start_filetime_ = 0;
+    uint64_t exit_filetime_ = 0;
+    bool terminate_requested_ = false;
+    uint32_t terminate_code_ = 0;
+};
+
+// A child whose standard input, output and error are pipes to this process. The parent's ends
+// are non-blocking and close-on-exec; the child's ends are closed here once the child started.
+class SubProcessWithIo : public SubProcess {
+public:
+    // The buffer size is applied to the pipes where the kernel allows it and bounds every read.
+    explicit SubProcessWithIo(uint32_t pipe_buffer_size);
+    ~SubProcessWithIo() override;
+
+    // Writes what the pipe takes now without waiting; returns the bytes written.
+    uint32_t write_input(std::string_view data);
+    // Closes the parent's end of the input pipe: the child sees end-of-file.
+    void close_input() noexcept { stdin_write_.reset(); }
+    bool input_open() const noexcept { return stdin_write_.valid(); }
+    // What is in the pipe now (at most the buffer size); empty at once when nothing is.
+    std::string read_output();
+    std::string read_error();
+    // The same without copying; valid until the next read of that stream.
+    std::string_view read_output_view();
+    std::string_view read_error_view();
+    bool output_at_end() const noexcept { return !stdout_read_.valid(); }
+    bool error_at_end() const noexcept { return !stderr_read_.valid(); }
+    int output_descriptor() const noexcept { return stdout_read_.get(); }
+    int error_descriptor() const noexcept { return stderr_read_.get(); }
+    using SubProcess::exit_descriptor;
+    using SubProcess::reaped;
+
+    void close_child_ends() noexcept;
+    void close() override;
+
+protected:
+    void add_file_actions(posix_spawn_file_actions_t& actions) override;
+    void after_start() override { close_child_ends(); }
+
+private:
+    void create_pipes(uint32_t buffer_size);
+    std::string_view read_chunk(UniqueFd& fd, std::vector<char>& buffer);
+
+    UniqueFd stdout_read_, stderr_read_, stdin_write_;
+    UniqueFd stdin_read_, stdout_write_, stderr_write_;
+    std::vector<char> output_buffer_, error_buffer_;
+};
+
+// The callback of run_with_io: (write input, output chunk, error chunk, running) → 0 to let the
+// child run on, anything else to terminate it with that exit code.
+using ProcessCallback = std::function<int32_t(
+    const std::function<uint32_t(std::string_view)>& write_input, std::string_view output_chunk,
+    std::string_view error_chunk, bool running)>;
+
+// Starts the child and feeds everything it writes to the callback until it has ended: every
+// byte in order per stream, at least one call per poll interval, the last calls with running =
+// false. The wait is poll() on the pipes and the child's exit, bounded by the poll interval.
+// The child's input is closed after the first callback call that does not write to it. After
+// the child ended the pipes are read until end-of-file; pipes that a surviving grandchild keeps
+// open count as drained once they stayed empty for kLateOutputGraceMs, and draining stops after
+// kDrainLimitAfterExitMs in any case.
+inline constexpr int kLateOutputGraceMs = 100;
+inline constexpr int kDrainLimitAfterExitMs = 3000;
+std::unique_ptr<SubProcessWithIo>
+run_with_io(std::string_view application_name, std::string_view command_line,
+            std::string_view current_directory, const std::vector<std::string>& environment,
+            const ProcessCallback& callback, uint32_t pipe_buffer_size, uint32_t poll_interval_ms);
+
+} // namespace vesk

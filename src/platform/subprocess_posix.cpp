@@ -1,0 +1,628 @@
+// POSIX implementation of child processes: posix_spawn, pipes, pidfd and poll().
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "platform/bindings.h"
+#include "platform/exceptions.h"
+#include "platform/subprocess.h"
+
+extern char** environ;
+
+namespace vesk {
+
+namespace {
+
+constexpr size_t kMaxCommandLineUnits = 32767;
+constexpr uint32_t kDefaultChunkSize = 64 * 1024;
+
+using Clock = std::chrono::steady_clock;
+
+// UTF-16 units of a UTF-8 text: one per lead byte, two for a four-byte sequence.
+size_t utf16_length(std::string_view text) {
+    size_t units = 0;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        units += (byte & 0xC0) != 0x80 ? 1 : 0;
+        units += byte >= 0xF0 ? 1 : 0;
+    }
+    return units;
+}
+
+bool is_blank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+// The program name: quotes toggle grouping and are dropped; backslashes are literal.
+size_t parse_program(std::string_view line, std::string& program) {
+    bool in_quotes = false;
+    size_t i = 0;
+    for (; i < line.size() && (in_quotes || !is_blank(line[i])); ++i) {
+        if (line[i] == '"') {
+            in_quotes = !in_quotes;
+        } else {
+            program += line[i];
+        }
+    }
+    return i;
+}
+
+// One further argument starting at `i`; returns the index after it.
+size_t parse_argument(std::string_view line, size_t i, std::string& argument) {
+    bool in_quotes = false;
+    while (i < line.size()) {
+        size_t backslashes = 0;
+        while (i < line.size() && line[i] == '\\') {
+            ++backslashes;
+            ++i;
+        }
+        bool copy_quote = true;
+        if (i < line.size() && line[i] == '"') {
+            if (backslashes % 2 == 0) {
+                if (in_quotes && i + 1 < line.size() && line[i + 1] == '"') {
+                    ++i; // "" inside quotes: a literal quote, still inside quotes
+                } else {
+                    copy_quote = false;
+                    in_quotes = !in_quotes;
+                }
+            }
+            backslashes /= 2;
+        }
+        argument.append(backslashes, '\\');
+        if (i >= line.size() || (!in_quotes && is_blank(line[i]))) {
+            break;
+        }
+        if (line[i] != '"' || copy_quote) {
+            argument += line[i];
+        }
+        ++i;
+    }
+    return i;
+}
+
+std::string current_directory_text() {
+    std::unique_ptr<char, decltype(&std::free)> path(::getcwd(nullptr, 0), &std::free);
+    if (!path) {
+        throw WindowsError("Failed creating process.", errno);
+    }
+    return path.get();
+}
+
+int nice_value(Priority priority) {
+    switch (priority) {
+    case Priority::Idle:
+        return 19;
+    case Priority::BelowNormal:
+        return 10;
+    default:
+        return 0;
+    }
+}
+
+// Moves a descriptor above the standard streams, so that the child's dup2 onto 0, 1 or 2
+// never meets the same number (which would keep its close-on-exec flag).
+UniqueFd above_standard_streams(int fd) {
+    UniqueFd owned(fd);
+    if (fd > STDERR_FILENO) {
+        return owned;
+    }
+    const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    if (moved < 0) {
+        throw WindowsError("StdIo CreatePipe failed. ", errno);
+    }
+    return UniqueFd(moved);
+}
+
+struct Pipe {
+    UniqueFd read_end;
+    UniqueFd write_end;
+};
+
+Pipe make_pipe(std::string_view failure_message, uint32_t buffer_size) {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) {
+        throw WindowsError(failure_message, errno);
+    }
+    Pipe pipe{UniqueFd(ends[0]), UniqueFd(ends[1])};
+    pipe.read_end = above_standard_streams(pipe.read_end.release());
+    pipe.write_end = above_standard_streams(pipe.write_end.release());
+    if (buffer_size > 0) {
+        ::fcntl(pipe.write_end.get(), F_SETPIPE_SZ, static_cast<int>(buffer_size)); // best effort
+    }
+    return pipe;
+}
+
+void set_non_blocking(const UniqueFd& fd) {
+    const int flags = ::fcntl(fd.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags | O_NONBLOCK) != 0) {
+        throw WindowsError("StdIo CreatePipe failed. ", errno);
+    }
+}
+
+class SpawnSetup {
+public:
+    SpawnSetup() {
+        posix_spawn_file_actions_init(&actions);
+        posix_spawnattr_init(&attributes);
+        sigset_t defaults;
+        sigemptyset(&defaults);
+        sigaddset(&defaults, SIGPIPE); // the child gets SIGPIPE back, whatever we ignore
+        sigset_t empty_mask;
+        sigemptyset(&empty_mask);
+        posix_spawnattr_setsigdefault(&attributes, &defaults);
+        posix_spawnattr_setsigmask(&attributes, &empty_mask);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    }
+    ~SpawnSetup() {
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attributes);
+    }
+    SpawnSetup(const SpawnSetup&) = delete;
+    SpawnSetup& operator=(const SpawnSetup&) = delete;
+
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+};
+
+std::vector<char*> pointer_list(std::vector<std::string>& texts) {
+    std::vector<char*> pointers;
+    pointers.reserve(texts.size() + 1);
+    for (auto& text : texts) {
+        pointers.push_back(text.data());
+    }
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+} // namespace
+
+void ignore_broken_pipe_signal() {
+    struct sigaction action {};
+    action.sa_handler = SIG_IGN;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGPIPE, &action, nullptr);
+}
+
+std::vector<std::string> split_command_line(std::string_view line) {
+    std::vector<std::string> arguments;
+    size_t i = 0;
+    if (!line.empty()) {
+        arguments.emplace_back();
+        i = parse_program(line, arguments.back());
+    }
+    for (;;) {
+        while (i < line.size() && is_blank(line[i])) {
+            ++i;
+        }
+        if (i >= line.size()) {
+            return arguments;
+        }
+        arguments.emplace_back();
+        i = parse_argument(line, i, arguments.back());
+    }
+}
+
+// ---- SubProcess ----
+
+SubProcess::SubProcess() = default;
+
+SubProcess::~SubProcess() {
+    SubProcess::close();
+}
+
+void SubProcess::set_application_name(std::string_view name) {
+    application_name_ = name;
+}
+
+void SubProcess::set_command_line(std::string_view line) {
+    if (utf16_length(line) > kMaxCommandLineUnits) {
+        throw std::runtime_error("CommandLine length beyond 32767 UTF16 characters.");
+    }
+    command_line_ = line;
+}
+
+void SubProcess::set_priority(Priority priority) {
+    priority_ = priority;
+}
+
+void SubProcess::set_environment(const std::vector<std::string>& variables) {
+    environment_ = variables;
+}
+
+void SubProcess::set_current_directory(std::string_view path) {
+    current_directory_ = path;
+}
+
+// The program to execute. A relative path is anchored at our own current directory because the
+// child changes its directory before the program is loaded.
+std::string SubProcess::resolve_program(const std::vector<std::string>& arguments) const {
+    std::string program = application_name_.empty() ? arguments.front() : application_name_;
+    const bool search_path = application_name_.empty() && program.find('/') == std::string::npos;
+    if (!search_path && !program.empty() && program.front() != '/') {
+        program = current_directory_text() + "/" + program;
+    }
+    return program;
+}
+
+void SubProcess::start() {
+    std::vector<std::string> arguments = split_command_line(command_line_);
+    if (arguments.empty()) {
+        if (application_name_.empty()) {
+            throw WindowsError("Failed creating process.", EINVAL);
+        }
+        arguments.push_back(application_name_);
+    }
+    const std::string program = resolve_program(arguments);
+    const bool search_path = application_name_.empty() && program.find('/') == std::string::npos;
+
+    SpawnSetup setup;
+    if (!current_directory_.empty()) {
+        posix_spawn_file_actions_addchdir_np(&setup.actions, current_directory_.c_str());
+    }
+    add_file_actions(setup.actions);
+    std::vector<char*> argv = pointer_list(arguments);
+    std::vector<char*> envp = pointer_list(environment_);
+    char** child_environment = environment_.empty() ? environ : envp.data();
+
+    pid_t pid = -1;
+    const int error = search_path ? posix_spawnp(&pid, program.c_str(), &setup.actions,
+                                                 &setup.attributes, argv.data(), child_environment)
+                                  : posix_spawn(&pid, program.c_str(), &setup.actions,
+                                                &setup.attributes, argv.data(), child_environment);
+    if (error != 0) {
+        throw WindowsError("Failed creating process.", static_cast<uint32_t>(error));
+    }
+    pid_ = pid;
+    start_filetime_ = now();
+    pidfd_.reset(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0))); // -1 where unsupported
+    if (const int nice = nice_value(priority_)) {
+        ::setpriority(PRIO_PROCESS, static_cast<id_t>(pid), nice); // best effort
+    }
+    after_start();
+}
+
+bool SubProcess::try_reap() {
+    if (reaped_ || pid_ < 0) {
+        return reaped_;
+    }
+    pid_t result;
+    do {
+        result = ::wait4(pid_, &wait_status_, WNOHANG, &usage_);
+    } while (result < 0 && errno == EINTR);
+    if (result == 0) {
+        return false;
+    }
+    if (result < 0 && errno != ECHILD) {
+        throw WindowsError("Failed WaitForTermination. ", errno);
+    }
+    reaped_ = true; // ECHILD: someone else reaped it; it has ended all the same
+    exit_filetime_ = now();
+    pidfd_.reset();
+    return true;
+}
+
+bool SubProcess::wait_for_termination(uint32_t timeout_ms) {
+    if (pid_ < 0) {
+        throw WindowsError("Failed WaitForTermination. ", ECHILD);
+    }
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!try_reap()) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) {
+            return false;
+        }
+        // Without a pidfd, poll() on no descriptors is a short sleep between checks.
+        pollfd exit_event{pidfd_.get(), POLLIN, 0};
+        const int wait_ms = pidfd_.valid() ? static_cast<int>(left.count())
+                                           : std::min<int>(static_cast<int>(left.count()), 1);
+        if (::poll(&exit_event, pidfd_.valid() ? 1 : 0, wait_ms) < 0 && errno != EINTR) {
+            throw WindowsError("Failed WaitForTermination. ", errno);
+        }
+    }
+    return true;
+}
+
+void SubProcess::terminate(uint32_t exit_code) {
+    // A reaped child's pid may belong to another process by now: never signal it.
+    if (pid_ < 0 || reaped_) {
+        throw WindowsError("Failed TerminateProcess. ", ESRCH);
+    }
+    if (terminate_requested_) {
+        return;
+    }
+    const int result =
+        pidfd_.valid()
+            ? static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd_.get(), SIGKILL, nullptr, 0))
+            : ::kill(pid_, SIGKILL);
+    // ESRCH: the child ended between the caller's check and the signal; nothing to do.
+    if (result != 0 && errno != ESRCH) {
+        throw WindowsError("Failed TerminateProcess. ", errno);
+    }
+    terminate_requested_ = true;
+    terminate_code_ = exit_code;
+}
+
+uint32_t SubProcess::exit_code() {
+    if (pid_ < 0) {
+        throw WindowsError("GetExitCodeProcess", ECHILD);
+    }
+    if (!try_reap()) {
+        return kStillActive;
+    }
+    if (WIFSIGNALED(wait_status_)) {
+        const int signal = WTERMSIG(wait_status_);
+        return terminate_requested_ && signal == SIGKILL ? terminate_code_
+                                                         : static_cast<uint32_t>(128 + signal);
+    }
+    return WIFEXITED(wait_status_) ? static_cast<uint32_t>(WEXITSTATUS(wait_status_)) : 0;
+}
+
+void SubProcess::times(int64_t* creation_time, int64_t* exit_time, int64_t* kernel_time,
+                       int64_t* user_time) {
+    if (pid_ >= 0) {
+        try_reap();
+    }
+    const auto nanoseconds = [](const timeval& t) {
+        return static_cast<int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_usec * 1000;
+    };
+    if (creation_time) {
+        *creation_time = static_cast<int64_t>(start_filetime_ / 10);
+    }
+    if (exit_time) {
+        *exit_time = static_cast<int64_t>(exit_filetime_ / 10);
+    }
+    if (kernel_time) {
+        *kernel_time = nanoseconds(usage_.ru_stime);
+    }
+    if (user_time) {
+        *user_time = nanoseconds(usage_.ru_utime);
+    }
+}
+
+// Releases the handles. A child that has ended is reaped; a running one is left alone.
+void SubProcess::close() {
+    if (pid_ >= 0 && !reaped_) {
+        try {
+            try_reap();
+        } catch (const WindowsError&) {
+            // Nothing to release beyond the descriptor below.
+        }
+    }
+    pidfd_.reset();
+}
+
+// ---- SubProcessWithIo ----
+
+SubProcessWithIo::SubProcessWithIo(uint32_t pipe_buffer_size) {
+    const size_t chunk = pipe_buffer_size > 0 ? pipe_buffer_size : kDefaultChunkSize;
+    output_buffer_.resize(chunk);
+    error_buffer_.resize(chunk);
+    create_pipes(pipe_buffer_size);
+}
+
+SubProcessWithIo::~SubProcessWithIo() {
+    SubProcessWithIo::close();
+}
+
+void SubProcessWithIo::create_pipes(uint32_t buffer_size) {
+    Pipe input = make_pipe("StdIo CreatePipe for input failed. ", buffer_size);
+    Pipe output = make_pipe("StdIo CreatePipe for output failed. ", buffer_size);
+    Pipe error = make_pipe("StdIo CreatePipe for error failed. ", buffer_size);
+    stdin_read_ = std::move(input.read_end);
+    stdin_write_ = std::move(input.write_end);
+    stdout_read_ = std::move(output.read_end);
+    stdout_write_ = std::move(output.write_end);
+    stderr_read_ = std::move(error.read_end);
+    stderr_write_ = std::move(error.write_end);
+    set_non_blocking(stdin_write_);
+    set_non_blocking(stdout_read_);
+    set_non_blocking(stderr_read_);
+}
+
+void SubProcessWithIo::add_file_actions(posix_spawn_file_actions_t& actions) {
+    posix_spawn_file_actions_adddup2(&actions, stdin_read_.get(), STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, stdout_write_.get(), STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, stderr_write_.get(), STDERR_FILENO);
+}
+
+void SubProcessWithIo::close_child_ends() noexcept {
+    stdin_read_.reset();
+    stdout_write_.reset();
+    stderr_write_.reset();
+}
+
+void SubProcessWithIo::close() {
+    close_child_ends();
+    stdin_write_.reset();
+    stdout_read_.reset();
+    stderr_read_.reset();
+    SubProcess::close();
+}
+
+uint32_t SubProcessWithIo::write_input(std::string_view data) {
+    if (!stdin_write_.valid()) {
+        throw WindowsError("WriteHandle WriteFile failed. ", EPIPE);
+    }
+    ssize_t written;
+    do {
+        written = ::write(stdin_write_.get(), data.data(), data.size());
+    } while (written < 0 && errno == EINTR);
+    if (written < 0) {
+        if (errno == EAGAIN) {
+            return 0;
+        }
+        throw WindowsError("WriteHandle WriteFile failed. ", errno);
+    }
+    return static_cast<uint32_t>(written);
+}
+
+// One read of at most the buffer size; never waits. End-of-file closes the descriptor, so a
+// finished stream is neither polled nor read again.
+std::string_view SubProcessWithIo::read_chunk(UniqueFd& fd, std::vector<char>& buffer) {
+    if (!fd.valid()) {
+        return {};
+    }
+    ssize_t got;
+    do {
+        got = ::read(fd.get(), buffer.data(), buffer.size());
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) {
+        if (errno == EAGAIN) {
+            return {};
+        }
+        throw WindowsError("ReadHandle ReadFile failed. ", errno);
+    }
+    if (got == 0) {
+        fd.reset();
+    }
+    return {buffer.data(), static_cast<size_t>(got)};
+}
+
+std::string_view SubProcessWithIo::read_output_view() {
+    return read_chunk(stdout_read_, output_buffer_);
+}
+
+std::string_view SubProcessWithIo::read_error_view() {
+    return read_chunk(stderr_read_, error_buffer_);
+}
+
+std::string SubProcessWithIo::read_output() {
+    return std::string(read_output_view());
+}
+
+std::string SubProcessWithIo::read_error() {
+    return std::string(read_error_view());
+}
+
+// ---- run_with_io ----
+
+namespace {
+
+struct Chunks {
+    std::string_view output;
+    std::string_view error;
+    bool empty() const { return output.empty() && error.empty(); }
+};
+
+class RunLoop {
+public:
+    RunLoop(SubProcessWithIo& process, const ProcessCallback& callback, uint32_t poll_interval_ms)
+        : process_(process), callback_(callback),
+          poll_interval_ms_(static_cast<int>(std::min<uint32_t>(poll_interval_ms, INT32_MAX))),
+          write_input_([this](std::string_view data) {
+              wrote_input_ = true;
+              return process_.write_input(data);
+          }) {}
+
+    void run() {
+        call({}, true);
+        bool running = true;
+        while (running) {
+            wait_for_activity(poll_interval_ms_);
+            if (process_.wait_for_termination(0)) {
+                running = false;
+                drain_deadline_ = Clock::now() + std::chrono::milliseconds(kDrainLimitAfterExitMs);
+            }
+            drain(running);
+        }
+    }
+
+private:
+    // Reads and hands on chunks until both pipes are empty.
+    void drain(bool running) {
+        Chunks chunks = read_both(running);
+        for (;;) {
+            call(chunks, running);
+            if (chunks.empty()) {
+                return;
+            }
+            chunks = read_both(running);
+            if (chunks.empty()) {
+                return;
+            }
+        }
+    }
+
+    // After the child ended, empty but open pipes get a short grace period, in case a
+    // grandchild that inherited them still writes.
+    Chunks read_both(bool running) {
+        for (;;) {
+            const Chunks chunks{process_.read_output_view(), process_.read_error_view()};
+            if (!chunks.empty() || running || all_at_end() || Clock::now() >= drain_deadline_) {
+                return chunks;
+            }
+            if (wait_for_activity(kLateOutputGraceMs) == 0) {
+                return chunks;
+            }
+        }
+    }
+
+    bool all_at_end() const { return process_.output_at_end() && process_.error_at_end(); }
+
+    // Waits until a pipe is readable or the child ended; returns the number of ready events.
+    int wait_for_activity(int timeout_ms) {
+        pollfd events[3];
+        nfds_t count = 0;
+        for (const int fd : {process_.output_descriptor(), process_.error_descriptor(),
+                             process_.reaped() ? -1 : process_.exit_descriptor()}) {
+            if (fd >= 0) {
+                events[count++] = pollfd{fd, POLLIN, 0};
+            }
+        }
+        const int ready = ::poll(events, count, timeout_ms);
+        if (ready < 0 && errno != EINTR) {
+            throw WindowsError("Failed WaitForTermination. ", errno);
+        }
+        return std::max(ready, 0);
+    }
+
+    void call(const Chunks& chunks, bool running) {
+        wrote_input_ = false;
+        const int32_t result = callback_(write_input_, chunks.output, chunks.error, running);
+        if (!wrote_input_ && process_.input_open()) {
+            process_.close_input(); // the child must see end-of-file on its input
+        }
+        if (result != 0 && !process_.wait_for_termination(0)) {
+            process_.terminate(static_cast<uint32_t>(result));
+        }
+    }
+
+    SubProcessWithIo& process_;
+    const ProcessCallback& callback_;
+    const int poll_interval_ms_;
+    bool wrote_input_ = false;
+    Clock::time_point drain_deadline_{};
+    const std::function<uint32_t(std::string_view)> write_input_;
+};
+
+} // namespace
+
+std::unique_ptr<SubProcessWithIo>
+run_with_io(std::string_view application_name, std::string_view command_line,
+            std::string_view current_directory, const std::vector<std::string>& environment,
+            const ProcessCallback& callback, uint32_t pipe_buffer_size, uint32_t poll_interval_ms) {
+    ignore_broken_pipe_signal();
+    auto process = std::make_unique<SubProcessWithIo>(pipe_buffer_size);
+    process->set_application_name(application_name);
+    process->set_command_line(command_line);
+    if (!current_directory.empty()) {
+        process->set_current_directory(current_directory);
+    }
+    if (!environment.empty()) {
+        process->set_environment(environment);
+    }
+    process->start();
+    RunLoop(*process, callback, poll_interval_ms).run();
+    return process;
+}
+
+} // namespace vesk
