@@ -1,0 +1,518 @@
+#include "index/dir_list.h"
+
+#include "platform/text_format.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <system_error>
+#include <unistd.h>
+
+namespace vesk {
+
+namespace {
+
+// Directories below the start keep their descriptor only while they are among the deepest
+// kOpenLevels levels; older ones are reopened when the walk climbs back, so a very deep tree
+// never runs out of descriptors.
+constexpr size_t kOpenLevels = 64;
+constexpr int kDirOpenFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY;
+
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        reset(other.release());
+        return *this;
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    ~UniqueFd() { reset(); }
+
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    int release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void reset(int fd = -1) {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = fd;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+class DirStream {
+public:
+    explicit DirStream(DIR* dir) : dir_(dir) {}
+    DirStream(const DirStream&) = delete;
+    DirStream& operator=(const DirStream&) = delete;
+    ~DirStream() {
+        if (dir_)
+            ::closedir(dir_);
+    }
+    DIR* get() const { return dir_; }
+
+private:
+    DIR* dir_;
+};
+
+std::string system_reason(int error) {
+    return std::system_category().message(error);
+}
+
+bool is_dot_entry(std::string_view name) {
+    return name == "." || name == "..";
+}
+
+bool same_directory(int fd, dev_t device, ino_t inode) {
+    struct stat st;
+    return ::fstat(fd, &st) == 0 && st.st_dev == device && st.st_ino == inode;
+}
+
+} // namespace
+
+std::string WalkEntry::display_path() const {
+    std::string path(directory_path_);
+    if (path.empty() || path.back() != '/')
+        path += '/';
+    path += name_;
+    return path;
+}
+
+namespace {
+
+// Length of the valid UTF-8 sequence at the start of `text`, or 0 when it is not one.
+size_t utf8_sequence_length(std::string_view text) {
+    const auto lead = static_cast<unsigned char>(text[0]);
+    size_t length = lead < 0x80                    ? 1
+                    : lead >= 0xC2 && lead <= 0xDF ? 2
+                    : lead >= 0xE0 && lead <= 0xEF ? 3
+                    : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                   : 0;
+    if (length == 0 || length > text.size())
+        return 0;
+    for (size_t i = 1; i < length; ++i) {
+        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80)
+            return 0;
+    }
+    return length;
+}
+
+void append_hex_escape(std::string& out, unsigned char byte) {
+    static constexpr char digits[] = "0123456789ABCDEF";
+    out += "\\x";
+    out += digits[byte >> 4];
+    out += digits[byte & 0x0F];
+}
+
+} // namespace
+
+std::string escape_for_log(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    while (!text.empty()) {
+        const auto byte = static_cast<unsigned char>(text[0]);
+        const size_t length = utf8_sequence_length(text);
+        if (length == 0 || byte < 0x20 || byte == 0x7F) {
+            append_hex_escape(out, byte);
+            text.remove_prefix(1);
+        } else {
+            out.append(text.substr(0, length));
+            text.remove_prefix(length);
+        }
+    }
+    return out;
+}
+
+// The walk state. Each directory's entries are read completely into `arena_` before any of
+// them is reported, so only the descriptor of a directory stays open while its subtree is walked.
+class DirWalker {
+public:
+    DirWalker(const WalkCallbacks& callbacks, bool skip_dot_entries)
+        : callbacks_(callbacks), skip_dot_entries_(skip_dot_entries) {}
+
+    WalkCounts walk(const std::vector<std::string>& start_components);
+
+private:
+    enum class Kind { skip, file, directory };
+
+    // One directory on the current walk path.
+    struct Level {
+        UniqueFd fd;
+        dev_t device = 0;
+        ino_t inode = 0;
+        size_t arena_begin = 0; // its entries: [arena_begin, arena_end) of arena_
+        size_t arena_end = 0;
+        size_t cursor = 0;
+        size_t path_length = 0; // length of its path in path_
+        size_t name_offset = 0; // its own name in the parent's entries (NUL-terminated)
+        WalkEntry entry;        // how it was reported, for leave_dir
+    };
+
+    void open_start(const std::vector<std::string>& components);
+    int read_entries(int fd);
+    void step();
+    void handle_entry(size_t level, unsigned char type, size_t name_offset);
+    void handle_directory(size_t level, size_t name_offset);
+    bool descend(size_t parent, size_t name_offset);
+    int push_level(UniqueFd fd, size_t name_offset);
+    void finish_directory(size_t parent);
+    void pop_level();
+    bool ensure_open(size_t level, int child_fd);
+    bool reopen_by_names(size_t level);
+    void limit_open_levels();
+
+    Kind examine(int dir_fd, unsigned char type, const char* name);
+    Kind examine_stat(int dir_fd, const char* name, int flags);
+    Kind examine_link(int dir_fd, const char* name);
+    Kind classify(const struct stat& st);
+    Kind stat_failed(int error, const char* name);
+    void take_facts(const struct stat& st, bool is_directory);
+    void present(size_t level, size_t name_offset);
+    bool on_walk_path(dev_t device, ino_t inode) const;
+    std::string entry_display_path(const char* name) const;
+    void log(const std::string& line) const;
+
+    const char* arena_name(size_t offset) const { return arena_.data() + offset; }
+    void stop_listing(size_t level) { levels_[level].cursor = levels_[level].arena_end; }
+
+    const WalkCallbacks& callbacks_;
+    const bool skip_dot_entries_;
+    WalkCounts counts_;
+    std::vector<Level> levels_;
+    std::vector<char> arena_; // per entry: type byte, name, NUL
+    std::string path_;        // path of the deepest directory on the walk path
+    WalkEntry entry_;
+};
+
+WalkCounts DirWalker::walk(const std::vector<std::string>& start_components) {
+    open_start(start_components);
+    while (!levels_.empty()) {
+        Level& top = levels_.back();
+        if (top.cursor < top.arena_end)
+            step();
+        else
+            pop_level();
+    }
+    return counts_;
+}
+
+void DirWalker::open_start(const std::vector<std::string>& components) {
+    std::string joined;
+    for (size_t i = 0; i < components.size(); ++i)
+        joined += (i == 0 ? "" : "/") + components[i];
+    const bool absolute = !joined.empty() && joined.front() == '/';
+
+    UniqueFd fd(::open(absolute ? "/" : ".", kDirOpenFlags));
+    int error = fd.valid() ? 0 : errno;
+    path_ = absolute ? "/" : "";
+    for (size_t start = 0; error == 0 && start < joined.size();) {
+        const size_t end = std::min(joined.find('/', start), joined.size());
+        const std::string component = joined.substr(start, end - start);
+        start = end + 1;
+        if (component.empty())
+            continue;
+        fd = UniqueFd(::openat(fd.get(), component.c_str(), kDirOpenFlags));
+        error = fd.valid() ? 0 : errno;
+        path_ += (path_.empty() || path_.back() == '/' ? "" : "/") + component;
+    }
+    if (path_.empty())
+        path_ = ".";
+
+    struct stat st;
+    if (error == 0 && ::fstat(fd.get(), &st) != 0)
+        error = errno;
+    if (error == 0)
+        error = read_entries(fd.get());
+    if (error != 0)
+        throw std::runtime_error(format("Cannot list the source directory '%s'. Details: %s",
+                                        escape_for_log(joined), system_reason(error)));
+    Level root;
+    root.fd = std::move(fd);
+    root.device = st.st_dev;
+    root.inode = st.st_ino;
+    root.arena_end = arena_.size();
+    root.path_length = path_.size();
+    levels_.push_back(std::move(root));
+}
+
+// Appends the entries of the directory open at `fd` to arena_; returns 0 or the error.
+int DirWalker::read_entries(int fd) {
+    UniqueFd copy(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+    if (!copy.valid())
+        return errno;
+    DirStream dir(::fdopendir(copy.get()));
+    if (!dir.get())
+        return errno;
+    copy.release(); // now owned by the stream
+    ::rewinddir(dir.get());
+    for (;;) {
+        errno = 0;
+        const dirent* item = ::readdir(dir.get());
+        if (!item)
+            return errno;
+        const size_t length = std::strlen(item->d_name);
+        arena_.push_back(static_cast<char>(item->d_type));
+        arena_.insert(arena_.end(), item->d_name, item->d_name + length + 1);
+    }
+}
+
+void DirWalker::step() {
+    const size_t level = levels_.size() - 1;
+    Level& top = levels_[level];
+    const auto type = static_cast<unsigned char>(arena_[top.cursor]);
+    const size_t name_offset = top.cursor + 1;
+    top.cursor = name_offset + std::strlen(arena_name(name_offset)) + 1;
+    handle_entry(level, type, name_offset);
+}
+
+void DirWalker::handle_entry(size_t level, unsigned char type, size_t name_offset) {
+    const char* name = arena_name(name_offset);
+    if (skip_dot_entries_ && is_dot_entry(name))
+        return;
+    switch (examine(levels_[level].fd.get(), type, name)) {
+    case Kind::skip:
+        return;
+    case Kind::file:
+        present(level, name_offset);
+        if (!callbacks_.visit_file(entry_))
+            stop_listing(level);
+        return;
+    case Kind::directory:
+        handle_directory(level, name_offset);
+        return;
+    }
+}
+
+void DirWalker::handle_directory(size_t level, size_t name_offset) {
+    present(level, name_offset);
+    const bool looped = on_walk_path(entry_.device_, entry_.inode_);
+    bool enter = callbacks_.enter_dir(entry_);
+    if (enter && looped) {
+        ++counts_.loops_not_entered;
+        log(format("Not entering directory '%s': it is already on the walk path (link loop).",
+                   escape_for_log(entry_.display_path())));
+        enter = false;
+    }
+    if (enter && descend(level, name_offset))
+        return; // leave_dir follows when its listing is done
+    finish_directory(level);
+}
+
+// Opens the directory just reported and makes it the deepest level. Returns false when it cannot
+// be opened; a listing that fails part way keeps the entries read so far. Both are logged.
+bool DirWalker::descend(size_t parent, size_t name_offset) {
+    const char* name = arena_name(name_offset);
+    const std::string display = entry_display_path(name);
+    UniqueFd fd(::openat(levels_[parent].fd.get(), name, kDirOpenFlags));
+    int error = fd.valid() ? 0 : errno;
+    if (error == 0 && !same_directory(fd.get(), entry_.device_, entry_.inode_))
+        error = ESTALE; // replaced between the listing and the open
+    if (error == 0)
+        error = push_level(std::move(fd), name_offset);
+    if (error != 0) {
+        ++counts_.unreadable_dirs;
+        log(format("Cannot list directory '%s': %s", escape_for_log(display),
+                   system_reason(error)));
+    }
+    return levels_.size() > parent + 1;
+}
+
+// Reads the directory open at `fd` and pushes it; returns 0 or the listing error.
+int DirWalker::push_level(UniqueFd fd, size_t name_offset) {
+    Level child;
+    child.device = entry_.device_;
+    child.inode = entry_.inode_;
+    child.name_offset = name_offset;
+    child.entry = entry_;
+    child.arena_begin = arena_.size();
+    const int error = read_entries(fd.get());
+    child.fd = std::move(fd);
+    child.cursor = child.arena_begin;
+    child.arena_end = arena_.size();
+    if (path_.back() != '/')
+        path_ += '/';
+    path_ += arena_name(name_offset);
+    child.path_length = path_.size();
+    levels_.push_back(std::move(child));
+    limit_open_levels();
+    return error;
+}
+
+void DirWalker::finish_directory(size_t parent) {
+    if (!callbacks_.leave_dir(entry_))
+        stop_listing(parent);
+}
+
+void DirWalker::pop_level() {
+    const size_t done = levels_.size() - 1;
+    if (done == 0) {
+        levels_.pop_back();
+        return;
+    }
+    const size_t parent = done - 1;
+    const bool parent_open = ensure_open(parent, levels_[done].fd.get());
+    entry_ = levels_[done].entry;
+    arena_.resize(levels_[done].arena_begin);
+    path_.resize(levels_[parent].path_length);
+    const size_t name_offset = levels_[done].name_offset;
+    levels_.pop_back();
+    if (!parent_open)
+        stop_listing(parent);
+    present(parent, name_offset);
+    finish_directory(parent);
+}
+
+// Makes sure the descriptor of `level` is open again after the walk climbed out of a deeper
+// level; false (logged) when the directory can no longer be reached.
+bool DirWalker::ensure_open(size_t level, int child_fd) {
+    Level& target = levels_[level];
+    if (target.fd.valid())
+        return true;
+    UniqueFd parent(::openat(child_fd, "..", kDirOpenFlags));
+    if (parent.valid() && same_directory(parent.get(), target.device, target.inode)) {
+        target.fd = std::move(parent);
+        return true;
+    }
+    // The level was reached through a symbolic link, or the tree was changed: follow the names.
+    if (reopen_by_names(level))
+        return true;
+    ++counts_.unreadable_dirs;
+    log(format("Cannot return to directory '%s': it changed during the walk; its remaining entries "
+               "were not examined.",
+               escape_for_log(std::string_view(path_).substr(0, target.path_length))));
+    return false;
+}
+
+bool DirWalker::reopen_by_names(size_t level) {
+    size_t open_level = level;
+    while (!levels_[open_level].fd.valid())
+        --open_level; // the start directory always stays open
+    UniqueFd current;
+    int current_fd = levels_[open_level].fd.get();
+    for (size_t next = open_level + 1; next <= level; ++next) {
+        current =
+            UniqueFd(::openat(current_fd, arena_name(levels_[next].name_offset), kDirOpenFlags));
+        if (!current.valid())
+            return false;
+        current_fd = current.get();
+    }
+    Level& target = levels_[level];
+    if (!same_directory(current_fd, target.device, target.inode))
+        return false;
+    target.fd = std::move(current);
+    return true;
+}
+
+void DirWalker::limit_open_levels() {
+    const size_t deepest = levels_.size() - 1;
+    if (deepest > kOpenLevels)
+        levels_[deepest - kOpenLevels].fd.reset();
+}
+
+DirWalker::Kind DirWalker::examine(int dir_fd, unsigned char type, const char* name) {
+    switch (type) {
+    case DT_FIFO:
+    case DT_SOCK:
+    case DT_CHR:
+    case DT_BLK:
+        ++counts_.special_files_skipped;
+        return Kind::skip;
+    case DT_LNK:
+        return examine_link(dir_fd, name);
+    default: // DT_DIR, DT_REG, or a file system that does not tell
+        return examine_stat(dir_fd, name, AT_SYMLINK_NOFOLLOW);
+    }
+}
+
+DirWalker::Kind DirWalker::examine_stat(int dir_fd, const char* name, int flags) {
+    struct stat st;
+    if (::fstatat(dir_fd, name, &st, flags) != 0)
+        return stat_failed(errno, name);
+    if (S_ISLNK(st.st_mode))
+        return examine_link(dir_fd, name);
+    return classify(st);
+}
+
+// A link is reported as its target; a link that leads nowhere is reported as a file with the
+// link's own facts, so that it is still backed up.
+DirWalker::Kind DirWalker::examine_link(int dir_fd, const char* name) {
+    struct stat st;
+    if (::fstatat(dir_fd, name, &st, 0) == 0)
+        return classify(st);
+    if (::fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return stat_failed(errno, name);
+    take_facts(st, false);
+    return Kind::file;
+}
+
+DirWalker::Kind DirWalker::classify(const struct stat& st) {
+    if (S_ISDIR(st.st_mode) || S_ISREG(st.st_mode)) {
+        take_facts(st, S_ISDIR(st.st_mode));
+        return S_ISDIR(st.st_mode) ? Kind::directory : Kind::file;
+    }
+    ++counts_.special_files_skipped;
+    return Kind::skip;
+}
+
+DirWalker::Kind DirWalker::stat_failed(int error, const char* name) {
+    if (error == ENOENT) {
+        ++counts_.vanished_entries;
+        return Kind::skip;
+    }
+    ++counts_.unreadable_entries;
+    log(format("Cannot examine '%s': %s", escape_for_log(entry_display_path(name)),
+               system_reason(error)));
+    return Kind::skip;
+}
+
+void DirWalker::take_facts(const struct stat& st, bool is_directory) {
+    entry_.is_directory_ = is_directory;
+    entry_.size_ = static_cast<uint64_t>(st.st_size);
+    entry_.modified_time_ = static_cast<int64_t>(st.st_mtim.tv_sec);
+    entry_.device_ = st.st_dev;
+    entry_.inode_ = st.st_ino;
+}
+
+void DirWalker::present(size_t level, size_t name_offset) {
+    entry_.name_ = arena_name(name_offset);
+    entry_.directory_path_ = std::string_view(path_).substr(0, levels_[level].path_length);
+}
+
+bool DirWalker::on_walk_path(dev_t device, ino_t inode) const {
+    for (const Level& level : levels_) {
+        if (level.device == device && level.inode == inode)
+            return true;
+    }
+    return false;
+}
+
+std::string DirWalker::entry_display_path(const char* name) const {
+    std::string path = path_;
+    if (path.back() != '/')
+        path += '/';
+    return path + name;
+}
+
+void DirWalker::log(const std::string& line) const {
+    if (callbacks_.log)
+        callbacks_.log(line);
+}
+
+WalkCounts VisitFiles(const std::vector<std::string>& start_components,
+                      const WalkCallbacks& callbacks, bool skip_dot_entries) {
+    return DirWalker(callbacks, skip_dot_entries).walk(start_components);
+}
+
+} // namespace vesk

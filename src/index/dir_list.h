@@ -1,0 +1,81 @@
+#pragma once
+// Depth-first walker over a POSIX directory tree. Every directory is listed relative to its
+// parent's descriptor and every entry examined relative to it, so the walk never builds or
+// resolves a full path and has no depth or path-length limit of its own.
+
+#include "platform/log_callback.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+#include <vector>
+
+namespace vesk {
+
+// The entry the walker is reporting. Views are valid only during the callback.
+class WalkEntry {
+public:
+    std::string_view name() const { return name_; }
+    bool is_directory() const { return is_directory_; }
+    uint64_t size() const { return size_; }
+    // Last modification in whole seconds since 1970-01-01 UTC.
+    int64_t modified_time() const { return modified_time_; }
+    dev_t device() const { return device_; }
+    ino_t inode() const { return inode_; }
+    // The directory being listed, as the start path followed by "/" and the names below it.
+    std::string_view directory_path() const { return directory_path_; }
+    // directory_path() + "/" + name(), for messages.
+    std::string display_path() const;
+
+private:
+    friend class DirWalker;
+    std::string_view name_;
+    std::string_view directory_path_;
+    bool is_directory_ = false;
+    uint64_t size_ = 0;
+    int64_t modified_time_ = 0;
+    dev_t device_ = 0;
+    ino_t inode_ = 0;
+};
+
+using WalkCallback = std::function<bool(const WalkEntry&)>;
+
+struct WalkCallbacks {
+    // A directory was found; return true to descend into it.
+    WalkCallback enter_dir;
+    // A regular file (or a link to one, or a dangling link) was found; return false to stop
+    // listing its directory.
+    WalkCallback visit_file;
+    // Called after every directory reported by enter_dir, entered or not; return false to stop
+    // listing the directory that holds it.
+    WalkCallback leave_dir;
+    // Receives one line for each entry the walk could not handle as asked. May be empty.
+    LogCallback log;
+};
+
+// What the walk left out, for the run log.
+struct WalkCounts {
+    uint64_t special_files_skipped = 0; // FIFOs, sockets and device nodes
+    uint64_t unreadable_dirs = 0;       // recorded, but could not be listed
+    uint64_t loops_not_entered = 0;     // already on the walk path
+    uint64_t unreadable_entries = 0;    // could not be examined (for example no search right)
+    uint64_t vanished_entries = 0;      // listed, then gone before they were examined
+};
+
+// Walks the tree below the directory named by `start_components` (joined by "/"; a leading
+// empty component or a leading "/" makes the path absolute, empty components are ignored).
+// "." and ".." are reported as directories unless `skip_dot_entries` is set. A symbolic link is
+// reported as what it points to; a link whose target is missing is reported as a file with the
+// link's own facts; FIFOs, sockets and devices are not reported. A directory that is already on
+// the current walk path is reported but never entered. Throws std::runtime_error when the start
+// directory cannot be opened.
+WalkCounts VisitFiles(const std::vector<std::string>& start_components,
+                      const WalkCallbacks& callbacks, bool skip_dot_entries);
+
+// Makes a name safe to show on one log line: control bytes and bytes that are not part of a
+// valid UTF-8 sequence become "\xNN".
+std::string escape_for_log(std::string_view text);
+
+} // namespace vesk

@@ -1,0 +1,376 @@
+#include "index/dir_list.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace vesk {
+namespace {
+
+class TempDir {
+public:
+    TempDir() {
+        std::string pattern = ::testing::TempDir() + "vesk_walk_XXXXXX";
+        if (!::mkdtemp(pattern.data()))
+            throw std::runtime_error("mkdtemp failed");
+        path_ = pattern;
+        ::chmod(path_.c_str(), 0755);
+    }
+    ~TempDir() { [[maybe_unused]] int rc = std::system(("rm -rf '" + path_ + "'").c_str()); }
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+void make_dir(const std::string& path) {
+    ASSERT_EQ(::mkdir(path.c_str(), 0755), 0) << path;
+}
+
+void write_file(const std::string& path, const std::string& content, time_t mtime = 0) {
+    std::ofstream(path, std::ios::binary) << content;
+    if (mtime != 0) {
+        const timespec times[2] = {{mtime, 0}, {mtime, 0}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
+    }
+}
+
+void make_link(const std::string& target, const std::string& path) {
+    ASSERT_EQ(::symlink(target.c_str(), path.c_str()), 0) << path;
+}
+
+// Records what the walker reports, with paths relative to the start directory.
+struct Recorder {
+    explicit Recorder(std::string start) : root(std::move(start)) {}
+    std::string root;
+    std::vector<std::string> events;
+    std::vector<std::string> log;
+    std::map<std::string, std::pair<uint64_t, int64_t>> facts;
+    std::vector<std::string> open_dirs;
+    std::function<bool(const WalkEntry&)> accept_dir = [](const WalkEntry&) { return true; };
+
+    std::string relative(const WalkEntry& entry) const {
+        const std::string full = entry.display_path();
+        return full.size() > root.size() ? full.substr(root.size() + 1) : std::string();
+    }
+
+    WalkCallbacks callbacks() {
+        WalkCallbacks cb;
+        cb.enter_dir = [this](const WalkEntry& e) {
+            EXPECT_TRUE(e.is_directory());
+            events.push_back("D " + relative(e));
+            open_dirs.push_back(relative(e));
+            return accept_dir(e);
+        };
+        cb.visit_file = [this](const WalkEntry& e) {
+            EXPECT_FALSE(e.is_directory());
+            events.push_back("F " + relative(e));
+            facts[relative(e)] = {e.size(), e.modified_time()};
+            return true;
+        };
+        cb.leave_dir = [this](const WalkEntry& e) {
+            // Every enter_dir is closed by a leave_dir for the same directory, innermost first.
+            EXPECT_FALSE(open_dirs.empty());
+            if (!open_dirs.empty()) {
+                EXPECT_EQ(open_dirs.back(), relative(e));
+                open_dirs.pop_back();
+            }
+            return true;
+        };
+        cb.log = [this](std::string_view line) { log.emplace_back(line); };
+        return cb;
+    }
+
+    WalkCounts walk(bool skip_dots = true) {
+        auto counts = VisitFiles({root}, callbacks(), skip_dots);
+        EXPECT_TRUE(open_dirs.empty());
+        std::sort(events.begin(), events.end());
+        return counts;
+    }
+};
+
+TEST(DirListTest, EmptyDirectoryReportsNothingAndMissingStartThrows) {
+    TempDir tmp;
+    Recorder rec{tmp.path()};
+    const WalkCounts counts = rec.walk();
+    EXPECT_TRUE(rec.events.empty());
+    EXPECT_TRUE(rec.log.empty());
+    EXPECT_EQ(counts.special_files_skipped + counts.unreadable_dirs + counts.loops_not_entered, 0u);
+
+    Recorder missing{tmp / "nope"};
+    EXPECT_THROW(missing.walk(), std::runtime_error);
+    write_file(tmp / "file", "x");
+    Recorder not_dir{tmp / "file"};
+    EXPECT_THROW(not_dir.walk(), std::runtime_error);
+}
+
+TEST(DirListTest, NestedTreeFactsAndComponentForms) {
+    TempDir tmp;
+    make_dir(tmp / "a");
+    make_dir(tmp / "a/b");
+    make_dir(tmp / "empty");
+    write_file(tmp / "a/b/f.txt", "hello", 1234567890);
+    write_file(tmp / "top.txt", std::string(70000, 'x'), 946684800);
+
+    Recorder rec{tmp.path()};
+    rec.walk();
+    EXPECT_EQ(rec.events,
+              (std::vector<std::string>{"D a", "D a/b", "D empty", "F a/b/f.txt", "F top.txt"}));
+    EXPECT_EQ(rec.facts["a/b/f.txt"], (std::pair<uint64_t, int64_t>{5, 1234567890}));
+    EXPECT_EQ(rec.facts["top.txt"], (std::pair<uint64_t, int64_t>{70000, 946684800}));
+
+    // Components split at "/", with a leading empty component for an absolute path, and a
+    // relative path from the working directory both reach the same tree.
+    std::vector<std::string> components{""};
+    for (size_t start = 1; start <= tmp.path().size();) {
+        size_t end = std::min(tmp.path().find('/', start), tmp.path().size());
+        components.push_back(tmp.path().substr(start, end - start));
+        start = end + 1;
+    }
+    int files = 0;
+    WalkCallbacks cb;
+    cb.enter_dir = [](const WalkEntry&) { return true; };
+    cb.visit_file = [&](const WalkEntry&) { return ++files > 0; };
+    cb.leave_dir = [](const WalkEntry&) { return true; };
+    VisitFiles(components, cb, true);
+    EXPECT_EQ(files, 2);
+
+    char cwd[4096];
+    ASSERT_TRUE(::getcwd(cwd, sizeof cwd));
+    ASSERT_EQ(::chdir(tmp.path().c_str()), 0);
+    files = 0;
+    VisitFiles({"a", "b"}, cb, true);
+    EXPECT_EQ(files, 1);
+    ASSERT_EQ(::chdir(cwd), 0);
+}
+
+TEST(DirListTest, CallbacksControlDescentAndListing) {
+    TempDir tmp;
+    make_dir(tmp / "skip");
+    write_file(tmp / "skip/hidden.txt", "x");
+    make_dir(tmp / "stop");
+    for (int i = 0; i < 20; ++i)
+        write_file(tmp / ("stop/f" + std::to_string(i)), "x");
+    make_dir(tmp / "keep");
+    write_file(tmp / "keep/k.txt", "x");
+
+    WalkCallbacks cb;
+    std::vector<std::string> files;
+    int stop_files = 0;
+    std::vector<std::string> dots;
+    cb.enter_dir = [&](const WalkEntry& e) {
+        if ((e.name() == "." || e.name() == "..") && !e.directory_path().ends_with("/stop"))
+            dots.emplace_back(e.name());
+        return e.name() != "skip" && e.name() != "." && e.name() != "..";
+    };
+    cb.visit_file = [&](const WalkEntry& e) {
+        files.emplace_back(e.name());
+        // The first file of "stop" ends the listing of "stop" only.
+        return !(e.directory_path().ends_with("/stop") && ++stop_files > 0);
+    };
+    int leaves = 0;
+    cb.leave_dir = [&](const WalkEntry&) { return ++leaves > 0; };
+    VisitFiles({tmp.path()}, cb, false);
+
+    EXPECT_EQ(stop_files, 1);
+    EXPECT_EQ(std::count(files.begin(), files.end(), "k.txt"), 1);
+    EXPECT_EQ(std::count(files.begin(), files.end(), "hidden.txt"), 0);
+    // Rejected directories get their leave_dir too; dot entries are reported when asked for.
+    EXPECT_EQ(std::count(dots.begin(), dots.end(), "."), 2);
+    EXPECT_EQ(std::count(dots.begin(), dots.end(), ".."), 2);
+    EXPECT_GE(leaves, 3 + 4);
+}
+
+TEST(DirListTest, LinksLoopsAndSpecialFiles) {
+    TempDir tmp;
+    TempDir outside;
+    write_file(outside / "ext.txt", "abc");
+    make_dir(tmp / "a");
+    make_link("..", tmp / "a/up");
+    make_link(".", tmp / "a/self");
+    make_link(outside.path(), tmp / "ext");
+    make_link("missing-target", tmp / "dangling");
+    make_link("a/up/a/up", tmp / "through");
+    ASSERT_EQ(::mkfifo((tmp / "fifo").c_str(), 0644), 0);
+    make_link("fifo", tmp / "fifo-link");
+    write_file(tmp / "real.txt", "12345678");
+    make_link("real.txt", tmp / "file-link");
+
+    const int sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    const std::string sock_path = tmp / "sock";
+    ASSERT_LT(sock_path.size(), sizeof addr.sun_path);
+    std::copy(sock_path.begin(), sock_path.end(), addr.sun_path);
+    ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+
+    Recorder rec{tmp.path()};
+    const WalkCounts counts = rec.walk();
+    ::close(sock);
+
+    EXPECT_EQ(rec.events, (std::vector<std::string>{"D a", "D a/self", "D a/up", "D ext",
+                                                    "D through", "F dangling", "F ext/ext.txt",
+                                                    "F file-link", "F real.txt"}));
+    // A dangling link is recorded with the link's own size (the length of its target text).
+    EXPECT_EQ(rec.facts["dangling"].first, std::string("missing-target").size());
+    EXPECT_EQ(rec.facts["file-link"].first, 8u);
+    EXPECT_EQ(counts.special_files_skipped, 3u);
+    EXPECT_EQ(counts.loops_not_entered, 3u);
+    ASSERT_EQ(rec.log.size(), 3u);
+    for (const std::string& line : rec.log)
+        EXPECT_NE(line.find("(link loop)"), std::string::npos) << line;
+}
+
+TEST(DirListTest, DirectoryThatCannotBeListedIsReportedAndLogged) {
+    TempDir tmp;
+    make_dir(tmp / "gone");
+    write_file(tmp / "gone/lost.txt", "x");
+    make_dir(tmp / "other");
+    write_file(tmp / "other/kept.txt", "x");
+
+    // The directory disappears after it was reported and before it is opened.
+    Recorder rec{tmp.path()};
+    rec.accept_dir = [&](const WalkEntry& e) {
+        if (e.name() == "gone") {
+            EXPECT_EQ(std::system(("rm -rf '" + tmp / "gone" + "'").c_str()), 0);
+        }
+        return true;
+    };
+    const WalkCounts counts = rec.walk();
+    EXPECT_EQ(rec.events, (std::vector<std::string>{"D gone", "D other", "F other/kept.txt"}));
+    EXPECT_EQ(counts.unreadable_dirs, 1u);
+    ASSERT_EQ(rec.log.size(), 1u);
+    EXPECT_EQ(rec.log[0],
+              "Cannot list directory '" + tmp / "gone" + "': No such file or directory");
+}
+
+// Runs `check` as an unprivileged user when the test runs as root, since root reads everything.
+int run_unprivileged(const std::function<int()>& check) {
+    if (::geteuid() != 0)
+        return check();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+            ::_exit(77);
+        ::_exit(check());
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 99;
+}
+
+TEST(DirListTest, UnreadableDirectoryIsRecordedWithReason) {
+    TempDir tmp;
+    make_dir(tmp / "locked");
+    write_file(tmp / "locked/secret.txt", "x");
+    ASSERT_EQ(::chmod((tmp / "locked").c_str(), 0), 0);
+    make_dir(tmp / "noexec");
+    write_file(tmp / "noexec/item", "x");
+    ASSERT_EQ(::chmod((tmp / "noexec").c_str(), 0444), 0);
+
+    // Exit codes: 0 ok, 1 wrong events, 2 wrong log.
+    const int result = run_unprivileged([&] {
+        Recorder rec{tmp.path()};
+        const WalkCounts counts = rec.walk();
+        if (rec.events != std::vector<std::string>{"D locked", "D noexec"})
+            return 1;
+        const std::string expected =
+            "Cannot list directory '" + tmp / "locked" + "': Permission denied";
+        const bool logged = std::find(rec.log.begin(), rec.log.end(), expected) != rec.log.end();
+        const bool examined = rec.log.size() == 2 &&
+                              rec.log[rec.log[0] == expected ? 1 : 0].starts_with("Cannot examine");
+        return logged && examined && counts.unreadable_dirs == 1 && counts.unreadable_entries == 1
+                   ? 0
+                   : 2;
+    });
+    ::chmod((tmp / "locked").c_str(), 0755);
+    ::chmod((tmp / "noexec").c_str(), 0755);
+    if (result == 77)
+        GTEST_SKIP() << "cannot switch to an unprivileged user";
+    EXPECT_EQ(result, 0);
+}
+
+TEST(DirListTest, NamesAreBytes) {
+    TempDir tmp;
+    const std::vector<std::string> names = {"caf\xc3\xa9", "bad\xff\xfe",        "line\nbreak",
+                                            "back\\slash", "quote\"'",           "100%s%d",
+                                            " leading",    std::string(255, 'n')};
+    for (const std::string& name : names)
+        write_file(tmp / name, "x");
+    Recorder rec{tmp.path()};
+    rec.walk();
+    std::vector<std::string> expected;
+    for (const std::string& name : names)
+        expected.push_back("F " + name);
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(rec.events, expected);
+
+    EXPECT_EQ(escape_for_log("bad\xff\xfe/line\nbreak caf\xc3\xa9 %s"),
+              "bad\\xFF\\xFE/line\\x0Abreak caf\xc3\xa9 %s");
+    EXPECT_EQ(escape_for_log("cut\xc3"), "cut\\xC3");
+}
+
+// A tree far deeper than the descriptor limit, entered partly through a symbolic link, is walked
+// completely: directories whose descriptors were given up are reopened on the way back.
+TEST(DirListTest, VeryDeepTreeWithFewDescriptors) {
+    TempDir tmp;
+    TempDir outside;
+    constexpr int kDepth = 10000;
+    auto build_chain = [](const std::string& base, int depth, const std::string& link_at) {
+        int fd = ::open(base.c_str(), O_RDONLY | O_DIRECTORY);
+        for (int level = 0; level < depth; ++level) {
+            ::close(::openat(fd, "f", O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+            if (level == 100 && !link_at.empty())
+                ::symlinkat(link_at.c_str(), fd, "link");
+            ::mkdirat(fd, "d", 0755);
+            const int next = ::openat(fd, "d", O_RDONLY | O_DIRECTORY);
+            ::close(fd);
+            fd = next;
+        }
+        ::close(fd);
+    };
+    build_chain(outside.path(), 200, "");
+    build_chain(tmp.path(), kDepth, outside.path());
+
+    rlimit saved{};
+    ::getrlimit(RLIMIT_NOFILE, &saved);
+    rlimit low = saved;
+    low.rlim_cur = 200;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    uint64_t dirs = 0, files = 0;
+    size_t longest = 0;
+    std::vector<std::string> log;
+    WalkCallbacks cb;
+    cb.enter_dir = [&](const WalkEntry& e) {
+        longest = std::max(longest, e.directory_path().size());
+        return ++dirs > 0;
+    };
+    cb.visit_file = [&](const WalkEntry&) { return ++files > 0; };
+    cb.leave_dir = [](const WalkEntry&) { return true; };
+    cb.log = [&](std::string_view line) { log.emplace_back(line); };
+    const WalkCounts counts = VisitFiles({tmp.path()}, cb, true);
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+
+    EXPECT_TRUE(log.empty()) << log.front();
+    EXPECT_EQ(counts.unreadable_dirs, 0u);
+    EXPECT_EQ(dirs, static_cast<uint64_t>(kDepth) + 1 + 200);
+    EXPECT_EQ(files, static_cast<uint64_t>(kDepth) + 200);
+    EXPECT_GT(longest, 2u * (kDepth - 1));
+}
+
+} // namespace
+} // namespace vesk
