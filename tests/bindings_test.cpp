@@ -1,0 +1,60 @@
+#include <ctime>
+#include <gtest/gtest.h>
+#include <random>
+
+#include "platform/bindings.h"
+
+namespace vesk {
+namespace {
+
+constexpr uint64_t kUnixEpochFiletime = 116'444'736'000'000'000;
+constexpr uint64_t kTicksPerSecond = 10'000'000;
+
+uint64_t filetime_of(int64_t unix_seconds, uint32_t milliseconds = 0) {
+    return kUnixEpochFiletime + static_cast<uint64_t>(unix_seconds) * kTicksPerSecond +
+           milliseconds * 10'000ULL;
+}
+
+TEST(Bindings, FiletimeToUnixRoundsDownToWholeSeconds) {
+    EXPECT_EQ(filetime_to_unix(kUnixEpochFiletime), 0);
+    EXPECT_EQ(filetime_to_unix(kUnixEpochFiletime + kTicksPerSecond), 1);
+    EXPECT_EQ(filetime_to_unix(kUnixEpochFiletime + kTicksPerSecond - 1), 0);
+    EXPECT_EQ(filetime_to_unix(0), -11'644'473'600);
+    EXPECT_EQ(filetime_to_unix(filetime_of(1'394'039'049, 123)), 1'394'039'049);
+}
+
+TEST(Bindings, FormatTimestampKnownDates) {
+    EXPECT_EQ(format_timestamp(filetime_of(1'394'039'049, 123)), "2014-03-05 17:04:09.123");
+    EXPECT_EQ(format_timestamp(0), "1601-01-01 00:00:00.000");
+    EXPECT_EQ(format_timestamp(kUnixEpochFiletime - 1), "1969-12-31 23:59:59.999");
+    EXPECT_EQ(format_timestamp(filetime_of(951'868'799, 999)), "2000-02-29 23:59:59.999");
+    EXPECT_EQ(format_timestamp(filetime_of(4'107'542'400)), "2100-03-01 00:00:00.000");
+}
+
+TEST(Bindings, FormatTimestampAgreesWithTheCLibrary) {
+    std::mt19937_64 random(42);
+    std::uniform_int_distribution<int64_t> seconds(-11'644'473'600, 253'402'300'799);
+    for (int i = 0; i < 20'000; ++i) {
+        const int64_t unix_seconds = seconds(random);
+        const auto as_time = static_cast<time_t>(unix_seconds);
+        std::tm parts{};
+        ASSERT_NE(gmtime_r(&as_time, &parts), nullptr);
+        char expected[32];
+        std::strftime(expected, sizeof expected, "%Y-%m-%d %H:%M:%S.042", &parts);
+        const std::string text = format_timestamp(filetime_of(unix_seconds, 42));
+        ASSERT_EQ(text, expected) << unix_seconds;
+        ASSERT_EQ(text.size(), 23u);
+    }
+}
+
+TEST(Bindings, NowFollowsTheRealTimeClock) {
+    const int64_t before = ::time(nullptr);
+    const uint64_t current = now();
+    const int64_t after = ::time(nullptr);
+    EXPECT_GE(filetime_to_unix(current), before);
+    EXPECT_LE(filetime_to_unix(current), after);
+    EXPECT_LE(current, now());
+}
+
+} // namespace
+} // namespace vesk

@@ -1,0 +1,140 @@
+#include <cerrno>
+#include <gtest/gtest.h>
+#include <regex>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "platform/bindings.h"
+#include "platform/exceptions.h"
+#include "platform/logging.h"
+#include "platform/vfs.h"
+#include "support/run_command.h"
+
+namespace vesk {
+namespace {
+
+using testing::read_file;
+using testing::ScratchDir;
+using testing::write_file;
+
+const std::regex kFileLine(R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\] [^\r\n]*\r\n)");
+
+std::string stamp_now() {
+    return format_timestamp(now()).substr(0, 19);
+}
+
+TEST(Logger, LinesGoToConsoleWithoutCrLfAndAreAppendedToTheFile) {
+    ScratchDir dir;
+    const std::string file = dir / "log.txt";
+    write_file(file, "earlier line\r\n");
+    const Logger logger(file);
+
+    const std::string before = stamp_now();
+    ::testing::internal::CaptureStdout();
+    logger.log("Runlog created.");
+    logger.log("Copied '%s' (%s bytes, %s files).", std::string("a b/ü"), uint32_t{4096},
+               int64_t{-7});
+    const std::string console = ::testing::internal::GetCapturedStdout();
+    const std::string after = stamp_now();
+
+    const std::string content = read_file(file);
+    ASSERT_TRUE(content.starts_with("earlier line\r\n"));
+    const std::string lines = content.substr(14);
+    const std::string first = lines.substr(0, lines.find('\n') + 1);
+    const std::string second = lines.substr(first.size());
+    EXPECT_TRUE(std::regex_match(first, kFileLine)) << first;
+    EXPECT_TRUE(std::regex_match(second, kFileLine)) << second;
+    EXPECT_TRUE(first.ends_with("] Runlog created.\r\n"));
+    EXPECT_TRUE(second.ends_with("] Copied 'a b/ü' (4096 bytes, -7 files).\r\n"));
+    const std::string stamp = first.substr(1, 19);
+    EXPECT_LE(before, stamp);
+    EXPECT_GE(after, stamp);
+
+    std::string expected_console =
+        first.substr(0, first.size() - 2) + "\n" + second.substr(0, second.size() - 2) + "\n";
+    EXPECT_EQ(console, expected_console);
+}
+
+TEST(Logger, EmptyFileNameWritesOnlyToTheConsole) {
+    ScratchDir dir;
+    ASSERT_EQ(::chdir(dir.path().c_str()), 0);
+    ::testing::internal::CaptureStdout();
+    Logger("").log("%s", "console only");
+    const std::string console = ::testing::internal::GetCapturedStdout();
+    ASSERT_EQ(::chdir("/"), 0);
+    EXPECT_TRUE(console.ends_with("] console only\n"));
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+}
+
+TEST(Logger, FailuresArePrintedAndNeverThrown) {
+    ScratchDir dir;
+    const std::string missing = dir / "no such dir" / "log.txt";
+    const std::string directory = dir.path();
+    ::testing::internal::CaptureStdout();
+    Logger(missing).log("still on the console %s", 1);
+    Logger(directory).log("a directory is not a log file");
+    const std::string console = ::testing::internal::GetCapturedStdout();
+
+    const std::string missing_error = "VfsFile.CreateOrOpen failed on '" + missing +
+                                      "' Details: " + system_error_text(ENOENT) + "\n";
+    const std::string directory_error = "VfsFile.CreateOrOpen failed on '" + directory +
+                                        "' Details: " + system_error_text(EISDIR) + "\n";
+    const size_t first_end = console.find('\n') + 1;
+    EXPECT_TRUE(console.substr(0, first_end).ends_with("] still on the console 1\n"));
+    EXPECT_EQ(console.substr(first_end, missing_error.size()), missing_error);
+    EXPECT_TRUE(console.ends_with(directory_error)) << console;
+}
+
+// Several processes appending to one log: every line stays whole.
+TEST(Logger, ConcurrentWritersNeverInterleaveLines) {
+    ScratchDir dir;
+    const std::string file = dir / "shared.txt";
+    constexpr int kWriters = 4;
+    constexpr int kLines = 300;
+    std::vector<pid_t> children;
+    for (int writer = 0; writer < kWriters; ++writer) {
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            const Logger logger(file);
+            const std::string payload(200 + writer * 50, static_cast<char>('a' + writer));
+            for (int line = 0; line < kLines; ++line) {
+                ::testing::internal::CaptureStdout(); // keep the test output short
+                logger.log("writer %s line %s %s", writer, line, payload);
+                ::testing::internal::GetCapturedStdout();
+            }
+            ::_exit(0);
+        }
+        children.push_back(pid);
+    }
+    for (const pid_t pid : children) {
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    const std::string content = read_file(file);
+    const std::regex line_pattern(R"(\[[^\]]{19}\] writer (\d) line (\d+) ([a-d])+\r\n)");
+    size_t count = 0;
+    for (size_t begin = 0; begin < content.size(); ++count) {
+        const size_t end = content.find('\n', begin) + 1;
+        ASSERT_NE(end, 0u);
+        ASSERT_TRUE(std::regex_match(content.substr(begin, end - begin), line_pattern))
+            << content.substr(begin, end - begin);
+        begin = end;
+    }
+    EXPECT_EQ(count, static_cast<size_t>(kWriters * kLines));
+}
+
+TEST(WindowsError, MessageIsFollowedDirectlyByTheSystemText) {
+    const WindowsError error("Failed creating process.", ENOENT);
+    EXPECT_STREQ(error.what(), "Failed creating process.No such file or directory");
+    EXPECT_EQ(system_error_text(EACCES), "Permission denied");
+    EXPECT_EQ(system_error_text(999'999), "");
+    const VfsException with_code("Failed deleting 'x'.", ENOENT);
+    EXPECT_STREQ(with_code.what(), "Failed deleting 'x'. Details: No such file or directory");
+    EXPECT_EQ(with_code.code(), static_cast<uint32_t>(ENOENT));
+    EXPECT_STREQ(VfsException("Plain.", 0).what(), "Plain.");
+}
+
+} // namespace
+} // namespace vesk
