@@ -77,14 +77,14 @@ public:
     bool is_absolute() const noexcept { return !normal_.empty() && normal_[0] == '/'; }
 
     // Renames this path to the destination, replacing an existing destination file atomically.
-    void move_to(const VfsPath& destination);
+    void move_to(const VfsPath& destination) const;
     // Copies the file's contents, permission bits and modification time. Without overwrite the
     // copy fails when the destination exists. A copy onto the source file itself fails.
-    void copy_to(const VfsPath& destination, bool overwrite);
-    void delete_file();
-    void remove_directory();
-    void create_directory();
-    void create_directories();
+    void copy_to(const VfsPath& destination, bool overwrite) const;
+    void delete_file() const;
+    void remove_directory() const;
+    void create_directory() const;
+    void create_directories() const;
     // Makes the directory's entries durable (fsync of the directory), e.g. after a rename in it.
     void flush_directory() const;
 

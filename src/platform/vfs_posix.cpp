@@ -270,31 +270,31 @@ bool VfsPath::is_file() const noexcept {
            (attributes_now & (kAttributeDirectory | kAttributeDevice)) == 0;
 }
 
-void VfsPath::move_to(const VfsPath& destination) {
+void VfsPath::move_to(const VfsPath& destination) const {
     if (::rename(native_pointer(), destination.native_pointer()) != 0) {
         fail(format("Failed moving '%s' to '%s'.", normal_, destination.normal_), errno);
     }
 }
 
-void VfsPath::copy_to(const VfsPath& destination, bool overwrite) {
+void VfsPath::copy_to(const VfsPath& destination, bool overwrite) const {
     if (const int error = copy_file(native_pointer(), destination.native_pointer(), overwrite)) {
         fail(format("Failed copying '%s' to '%s'.", normal_, destination.normal_), error);
     }
 }
 
-void VfsPath::delete_file() {
+void VfsPath::delete_file() const {
     if (::unlink(native_pointer()) != 0) {
         fail(format("Failed deleting '%s'.", normal_), errno);
     }
 }
 
-void VfsPath::remove_directory() {
+void VfsPath::remove_directory() const {
     if (::rmdir(native_pointer()) != 0) {
         fail(format("Failed removing directory '%s'.", normal_), errno);
     }
 }
 
-void VfsPath::create_directory() {
+void VfsPath::create_directory() const {
     if (::mkdir(native_pointer(), 0777) != 0) {
         fail(format("Failed creating directory '%s'.", normal_), errno);
     }
@@ -302,7 +302,7 @@ void VfsPath::create_directory() {
 
 // Creates every missing directory of the path, from the root (absolute paths) or the first
 // component (relative paths) on. A directory that appears meanwhile counts as created.
-void VfsPath::create_directories() {
+void VfsPath::create_directories() const {
     const std::vector<std::string> components = components_copy();
     VfsPath current(throw_on_error_, is_absolute() ? "/" : "");
     for (size_t i = is_absolute() ? 1 : 0; i < components.size(); ++i) {

@@ -1,0 +1,336 @@
+#include <cerrno>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "platform/exceptions.h"
+#include "platform/vfs.h"
+#include "support/run_command.h"
+
+namespace vesk {
+namespace {
+
+using testing::read_file;
+using testing::ScratchDir;
+using testing::write_file;
+
+std::string details(int code) {
+    return " Details: " + system_error_text(code);
+}
+
+// What a walker does with the components: each followed by a slash.
+std::string rebuild(const VfsPath& path) {
+    std::string text;
+    for (const auto& component : path.components_view()) {
+        text += std::string(component) + "/";
+    }
+    return text;
+}
+
+TEST(VfsPath, NormalFormComponentsAndSeparatorCount) {
+    struct Case {
+        std::string_view text, normal;
+        int separators;
+        std::vector<std::string> components;
+    };
+    const Case cases[] = {
+        {"/data/src/", "/data/src", 2, {"", "data", "src"}},
+        {"\\data\\src", "/data/src", 2, {"", "data", "src"}},
+        {"//data///my files//", "/data/my files", 2, {"", "data", "my files"}},
+        {"/", "/", 0, {""}},
+        {"\\", "/", 0, {""}},
+        {"rel/dir", "rel/dir", 1, {"rel", "dir"}},
+        {"./x/../y", "./x/../y", 3, {".", "x", "..", "y"}},
+        {"name", "name", 0, {"name"}},
+        {"", "", 0, {}},
+    };
+    for (const Case& c : cases) {
+        const VfsPath path(true, c.text);
+        EXPECT_EQ(path.normal_view(), c.normal) << c.text;
+        EXPECT_STREQ(path.native_pointer(), std::string(c.normal).c_str());
+        EXPECT_EQ(path.separator_count(), c.separators) << c.text;
+        EXPECT_EQ(path.components_copy(), c.components) << c.text;
+        if (!c.normal.empty()) {
+            EXPECT_EQ(rebuild(path), c.normal == "/" ? "/" : std::string(c.normal) + "/");
+        }
+    }
+}
+
+TEST(VfsPath, AppendAndPopRestoreThePathExactly) {
+    VfsPath path(true, "/data");
+    const char* buffer = path.normal_view().data();
+    path.append("Fotos 2024 – Ünïcødé 文件");
+    EXPECT_EQ(path.normal_view(), "/data/Fotos 2024 – Ünïcødé 文件");
+    EXPECT_EQ(path.separator_count(), 2);
+    EXPECT_EQ(path.normal_view().data(), buffer); // changed in place
+    EXPECT_EQ(path.pop(), "Fotos 2024 – Ünïcødé 文件");
+    EXPECT_EQ(path.normal_view(), "/data");
+    EXPECT_EQ(path.pop(), "data");
+    EXPECT_EQ(path.normal_view(), "/");
+    EXPECT_EQ(path.pop(), "");
+    EXPECT_EQ(path.normal_view(), "/");
+    path.append("x");
+    EXPECT_EQ(path.normal_view(), "/x");
+    path.append("a\\b/");
+    EXPECT_EQ(path.normal_view(), "/x/a/b");
+    EXPECT_EQ(path.separator_count(), 3);
+
+    VfsPath relative(true, "");
+    relative.append("run");
+    EXPECT_EQ(relative.normal_view(), "run");
+    relative.append("log.txt");
+    EXPECT_EQ(relative.normal_view(), "run/log.txt");
+    EXPECT_EQ(relative.pop(), "log.txt");
+    EXPECT_EQ(relative.pop(), "");
+    EXPECT_EQ(relative.normal_view(), "run");
+}
+
+TEST(VfsPath, SplitGivesSixPartsThatConcatenateToThePath) {
+    struct Case {
+        std::string_view text;
+        std::array<std::string_view, 6> parts;
+    };
+    const Case cases[] = {
+        {"/data/archive.tar.gz", {"", "/data", "/", "archive.tar", ".", "gz"}},
+        {"/data/README", {"", "/data", "/", "README", "", ""}},
+        {"/file.txt", {"", "", "/", "file", ".", "txt"}},
+        {"rel/sub/.hidden", {"rel", "/sub", "/", ".hidden", "", ""}},
+        {"/", {"", "", "/", "", "", ""}},
+        {"name.txt", {"name.txt", "", "", "", "", ""}},
+    };
+    for (const Case& c : cases) {
+        const VfsPath path(true, c.text);
+        const auto view = path.split_view();
+        const std::array<std::string_view, 6> got = {view.root, view.directory, view.separator,
+                                                     view.stem, view.dot,       view.extension};
+        EXPECT_EQ(got, c.parts) << c.text;
+        const auto copy = path.split_copy();
+        EXPECT_EQ(copy.root + copy.directory + copy.separator + copy.stem + copy.dot +
+                      copy.extension,
+                  path.normal_view());
+    }
+}
+
+TEST(VfsPath, OverlongOrBrokenTextsAreRejectedWithoutChange) {
+    VfsPath path(true, "/keep");
+    const std::string too_long(VfsPath::kCapacity + 1, 'a');
+    try {
+        path.set(too_long);
+        FAIL() << "no exception";
+    } catch (const VfsException& error) {
+        EXPECT_EQ(error.code(), static_cast<uint32_t>(ENAMETOOLONG));
+        EXPECT_EQ(std::string(error.what()),
+                  "Path text longer than 65534 bytes." + details(ENAMETOOLONG));
+    }
+    EXPECT_EQ(path.normal_view(), "/keep");
+    EXPECT_THROW(path.append(std::string(VfsPath::kCapacity - 5, 'b')), VfsException);
+    EXPECT_EQ(path.normal_view(), "/keep");
+    path.append(std::string(VfsPath::kCapacity - 6, 'b')); // exactly full
+    EXPECT_EQ(path.normal_view().size(), VfsPath::kCapacity);
+    EXPECT_THROW(path.set(std::string("/a\0b", 4)), VfsException);
+
+    VfsPath quiet(false, "/keep");
+    quiet.set(too_long);
+    ASSERT_TRUE(quiet.last_error().has_value());
+    EXPECT_EQ(quiet.last_error()->code(), static_cast<uint32_t>(ENAMETOOLONG));
+    EXPECT_EQ(quiet.normal_view(), "/keep");
+}
+
+class VfsFileSystem : public ::testing::Test {
+protected:
+    std::string at(std::string_view name) const { return dir_ / name; }
+    ScratchDir dir_;
+};
+
+TEST_F(VfsFileSystem, AttributeQueriesNeverThrow) {
+    write_file(at("file"), "x");
+    ASSERT_EQ(::mkfifo(at("fifo").c_str(), 0600), 0);
+    const VfsPath file(true, at("file")), directory(true, dir_.path().string()),
+        missing(true, at("missing/deeper")), fifo(true, at("fifo"));
+    EXPECT_TRUE(file.is_file() && file.exists() && !file.is_directory());
+    EXPECT_EQ(file.attributes(), kAttributeNormal);
+    EXPECT_TRUE(directory.is_directory() && directory.exists() && !directory.is_file());
+    EXPECT_TRUE(!missing.exists() && !missing.is_file() && !missing.is_directory());
+    EXPECT_EQ(missing.attributes(), kInvalidAttributes);
+    EXPECT_TRUE(fifo.exists() && !fifo.is_file() && !fifo.is_directory());
+    EXPECT_TRUE(VfsPath(true, "/").is_directory());
+}
+
+TEST_F(VfsFileSystem, CreateDirectoriesForAbsoluteAndRelativePaths) {
+    ASSERT_EQ(::mkdir(at("a").c_str(), 0700), 0);
+    VfsPath deep(true, at("a/b c/Ünï"));
+    deep.create_directories();
+    EXPECT_TRUE(deep.is_directory());
+    deep.create_directories(); // an existing tree is fine
+    VfsPath(true, "/").create_directories();
+
+    ASSERT_EQ(::chdir(dir_.path().c_str()), 0);
+    VfsPath(true, "rel one/two").create_directories();
+    ASSERT_EQ(::chdir("/"), 0);
+    EXPECT_TRUE(std::filesystem::is_directory(dir_ / "rel one/two"));
+
+    write_file(at("blocker"), "");
+    VfsPath blocked(true, at("blocker/sub"));
+    try {
+        blocked.create_directories();
+        FAIL() << "no exception";
+    } catch (const VfsException& error) {
+        EXPECT_EQ(std::string(error.what()),
+                  "Failed creating directory '" + at("blocker") + "'." + details(EEXIST));
+    }
+    VfsPath quiet(false, at("blocker/sub"));
+    quiet.create_directories();
+    EXPECT_TRUE(quiet.last_error().has_value());
+}
+
+TEST_F(VfsFileSystem, CopyMoveDeleteAndTheirMessages) {
+    const VfsPath source(true, at("index.db")), target(true, at("copy.db"));
+    write_file(at("index.db"), "committed index");
+    ::utimensat(AT_FDCWD, source.native_pointer(),
+                std::array<timespec, 2>{timespec{1000, 0}, timespec{1'400'000'000, 0}}.data(), 0);
+    source.copy_to(target, false);
+    EXPECT_EQ(read_file(at("copy.db")), "committed index");
+    struct stat info {};
+    ASSERT_EQ(::stat(target.native_pointer(), &info), 0);
+    EXPECT_EQ(info.st_mtim.tv_sec, 1'400'000'000);
+
+    write_file(at("copy.db"), "newer and much longer contents");
+    try {
+        source.copy_to(target, false);
+        FAIL() << "no exception";
+    } catch (const VfsException& error) {
+        EXPECT_EQ(std::string(error.what()), "Failed copying '" + at("index.db") + "' to '" +
+                                                 at("copy.db") + "'." + details(EEXIST));
+    }
+    EXPECT_EQ(read_file(at("copy.db")), "newer and much longer contents");
+    source.copy_to(target, true);
+    EXPECT_EQ(read_file(at("copy.db")), "committed index"); // shorter copy truncates
+
+    EXPECT_THROW(source.copy_to(source, true), VfsException);
+    EXPECT_EQ(read_file(at("index.db")), "committed index"); // a copy onto itself loses nothing
+    EXPECT_THROW(VfsPath(true, at("nothing")).copy_to(VfsPath(true, at("made")), false),
+                 VfsException);
+    EXPECT_FALSE(std::filesystem::exists(at("made")));
+
+    VfsPath moved(true, at("moved.db"));
+    write_file(at("moved.db"), "old");
+    VfsPath(true, at("copy.db")).move_to(moved); // replaces the destination
+    EXPECT_EQ(read_file(at("moved.db")), "committed index");
+    EXPECT_FALSE(target.exists());
+    moved.delete_file();
+    EXPECT_FALSE(moved.exists());
+    try {
+        moved.delete_file();
+        FAIL() << "no exception";
+    } catch (const VfsException& error) {
+        EXPECT_EQ(std::string(error.what()),
+                  "Failed deleting '" + at("moved.db") + "'." + details(ENOENT));
+    }
+
+    VfsPath run_dir(true, at("run"));
+    run_dir.create_directory();
+    EXPECT_THROW(run_dir.create_directory(), VfsException);
+    write_file(at("run/log.txt"), "");
+    EXPECT_THROW(run_dir.remove_directory(), VfsException);
+    VfsPath(true, at("run/log.txt")).delete_file();
+    run_dir.flush_directory();
+    run_dir.remove_directory();
+    EXPECT_FALSE(run_dir.exists());
+    EXPECT_THROW(run_dir.flush_directory(), VfsException);
+}
+
+TEST_F(VfsFileSystem, DirectoryLockKeepsOtherHoldersOut) {
+    const VfsPath destination(true, dir_.path().string());
+    {
+        auto lock = VfsDirectoryLock::try_lock(destination);
+        ASSERT_NE(lock, nullptr);
+        EXPECT_EQ(VfsDirectoryLock::try_lock(destination), nullptr);
+    }
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t holder = ::fork();
+    ASSERT_GE(holder, 0);
+    if (holder == 0) {
+        auto lock = VfsDirectoryLock::try_lock(destination);
+        char ok = lock ? '1' : '0';
+        (void)!::write(ready[1], &ok, 1);
+        ::pause();
+        ::_exit(0);
+    }
+    char ok = 0;
+    ASSERT_EQ(::read(ready[0], &ok, 1), 1);
+    EXPECT_EQ(ok, '1');
+    EXPECT_EQ(VfsDirectoryLock::try_lock(destination), nullptr);
+    ::kill(holder, SIGKILL); // the lock dies with its process
+    ::waitpid(holder, nullptr, 0);
+    EXPECT_NE(VfsDirectoryLock::try_lock(destination), nullptr);
+    ::close(ready[0]);
+    ::close(ready[1]);
+    EXPECT_THROW(VfsDirectoryLock::try_lock(VfsPath(true, at("missing"))), VfsException);
+}
+
+TEST_F(VfsFileSystem, FileReadWriteCursorAndTruncation) {
+    const VfsPath path(true, at("data.bin"));
+    auto file = VfsFile::CreateOrOpen(path, true, true, false, false, false, true);
+    EXPECT_TRUE(file->is_disk_file());
+    const std::string payload(3 * 1024 * 1024 + 17, 'p');
+    EXPECT_EQ(file->Write(payload), payload.size());
+    EXPECT_EQ(file->Size(), payload.size());
+    file->MoveCursorTo(0);
+    std::string back(payload.size() + 100, '\0');
+    EXPECT_EQ(file->Read(std::span<char>(back)), payload.size());
+    EXPECT_EQ(back.substr(0, payload.size()), payload);
+    EXPECT_EQ(file->MoveCursorFromEnd(-17), payload.size() - 17);
+    EXPECT_EQ(file->MoveCursor(7), payload.size() - 10);
+    file->CursorSetsEnd();
+    EXPECT_EQ(file->Size(), payload.size() - 10);
+    file->Flush();
+    file->Close();
+    file->Close(); // a second close does nothing
+
+    auto reopened = VfsFile::CreateOrOpen(path, true, false, false, false, false, false);
+    EXPECT_EQ(reopened->Size(), payload.size() - 10);
+    char first = 0;
+    EXPECT_EQ(reopened->Read(&first, 1), 1u);
+    EXPECT_EQ(first, 'p'); // the cursor starts at 0
+    reopened.reset();
+    auto truncated = VfsFile::CreateOrOpen(path, false, true, false, false, false, true);
+    EXPECT_EQ(truncated->Size(), 0u);
+}
+
+TEST_F(VfsFileSystem, DenyFlagsAndRangeLocksExcludeOtherHandles) {
+    const VfsPath path(true, at("locked.db"));
+    write_file(at("locked.db"), "precious");
+    auto owner = VfsFile::CreateOrOpen(path, true, true, false, true, false, false);
+    try {
+        VfsFile::CreateOrOpen(path, true, true, false, false, false, true);
+        FAIL() << "no exception";
+    } catch (const VfsException& error) {
+        EXPECT_EQ(std::string(error.what()), "VfsFile.CreateOrOpen failed on '" + at("locked.db") +
+                                                 "'" + details(EWOULDBLOCK));
+    }
+    EXPECT_EQ(read_file(at("locked.db")), "precious"); // the refused truncating open did nothing
+    owner.reset();
+
+    auto first = VfsFile::CreateOrOpen(path, true, true, false, false, false, false);
+    auto second = VfsFile::CreateOrOpen(path, true, true, false, false, false, false);
+    EXPECT_TRUE(first->Lock(0, 4));
+    EXPECT_FALSE(second->Lock(2, 4));
+    EXPECT_TRUE(second->Lock(4, 4));
+    first->Unlock(0, 4);
+    EXPECT_TRUE(second->Lock(0, 4));
+
+    try {
+        VfsFile::CreateOrOpen(VfsPath(true, at("missing/x")), true, true, false, false, false,
+                              false);
+        FAIL() << "no exception";
+    } catch (const VfsException& error) {
+        EXPECT_EQ(std::string(error.what()),
+                  "VfsFile.CreateOrOpen failed on '" + at("missing/x") + "'" + details(ENOENT));
+    }
+}
+
+} // namespace
+} // namespace vesk
