@@ -1,0 +1,698 @@
+#include "formats/target_format.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "access/sqlite.h"
+#include "backup/backup_mode.h"
+#include "config/config.h"
+#include "config/format_spec.h"
+#include "index/archive_db.h"
+#include "platform/bindings.h"
+#include "platform/subprocess.h"
+#include "platform/text_format.h"
+#include "platform/vfs.h"
+
+namespace vesk {
+
+namespace {
+
+constexpr uint32_t kPipeBufferSize = 1'048'576;
+constexpr uint32_t kPollIntervalMs = 20;
+constexpr uint32_t kArchiveProgressInterval = 1'000;
+constexpr uint32_t kVerifyProgressInterval = 10'000;
+constexpr uint32_t kListingProgressRows = 10'000;
+constexpr uint32_t kDirectoryAttribute = 0x1;
+// Error output kept for the run log per step; a program may write without end.
+constexpr size_t kErrorTextLimit = 1 << 20;
+constexpr std::string_view kRetryFormat = "retry";
+constexpr std::string_view kLineBreaks = "\r\n";
+constexpr std::string_view kUnknownDirectoryPrefix = "Error! The dir: '";
+
+bool holds_line_break(std::string_view text) {
+    return text.find_first_of(kLineBreaks) != std::string_view::npos;
+}
+
+// Finds the first CR or LF at or after `from`.
+size_t find_line_break(std::string_view data, size_t from) {
+    for (size_t i = from; i < data.size(); ++i) {
+        if (data[i] == '\r' || data[i] == '\n') {
+            return i;
+        }
+    }
+    return std::string_view::npos;
+}
+
+size_t skip_line_breaks(std::string_view data, size_t from) {
+    while (from < data.size() && (data[from] == '\r' || data[from] == '\n')) {
+        ++from;
+    }
+    return from;
+}
+
+void append_bounded(std::string& text, std::string_view data, uint64_t& dropped) {
+    const size_t room = kErrorTextLimit - std::min(kErrorTextLimit, text.size());
+    const size_t taken = std::min(room, data.size());
+    text.append(data.substr(0, taken));
+    dropped += data.size() - taken;
+}
+
+// Length of the UTF-8 sequence that starts at data[i], or 0 when it is malformed.
+size_t utf8_sequence_length(std::string_view data, size_t i) {
+    const auto byte = [&](size_t k) { return static_cast<unsigned char>(data[k]); };
+    const unsigned char lead = byte(i);
+    if (lead < 0x80) {
+        return 1;
+    }
+    size_t length = 0;
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        low = lead == 0xE0 ? 0xA0 : 0x80;  // no overlong forms
+        high = lead == 0xED ? 0x9F : 0xBF; // no surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        low = lead == 0xF0 ? 0x90 : 0x80;  // no overlong forms
+        high = lead == 0xF4 ? 0x8F : 0xBF; // nothing beyond U+10FFFF
+    } else {
+        return 0;
+    }
+    if (i + length > data.size() || byte(i + 1) < low || byte(i + 1) > high) {
+        return 0;
+    }
+    for (size_t k = i + 2; k < i + length; ++k) {
+        if (byte(k) < 0x80 || byte(k) > 0xBF) {
+            return 0;
+        }
+    }
+    return length;
+}
+
+} // namespace
+
+bool is_valid_utf8(std::string_view text) {
+    for (size_t i = 0; i < text.size();) {
+        const size_t length = utf8_sequence_length(text, i);
+        if (length == 0) {
+            return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
+std::string escape_for_log(std::string_view text) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string escaped;
+    escaped.reserve(text.size());
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\\') {
+            escaped += "\\\\";
+        } else if (c == '\r') {
+            escaped += "\\r";
+        } else if (c == '\n') {
+            escaped += "\\n";
+        } else if (byte < 0x20 || byte == 0x7F) {
+            escaped += "\\x";
+            escaped += kHex[byte >> 4];
+            escaped += kHex[byte & 0xF];
+        } else {
+            escaped += c;
+        }
+    }
+    return escaped;
+}
+
+// ---- DbFileEntry ----
+
+void DbFileEntry::fill(std::string_view dir, std::string_view name, uint32_t attributes,
+                       int64_t size, int64_t modified_time, int64_t reference_time) {
+    name_.assign(name);
+    parent_.assign(dir);
+    is_dir_ = (attributes & kDirectoryAttribute) != 0;
+    age_ = reference_time - modified_time;
+    size_ = size;
+    path_valid_ = false;
+}
+
+std::string_view DbFileEntry::path() const {
+    if (!path_valid_) {
+        path_.assign(parent_);
+        if (!parent_.empty()) {
+            path_ += '/';
+        }
+        path_ += name_;
+        path_valid_ = true;
+    }
+    return path_;
+}
+
+// ---- TextOutputToLinesHandler ----
+
+TextOutputToLinesHandler::TextOutputToLinesHandler(LineCallback on_line, size_t line_limit)
+    : on_line_(std::move(on_line)), line_limit_(line_limit) {}
+
+void TextOutputToLinesHandler::set_line_handler(LineCallback on_line) {
+    on_line_ = std::move(on_line);
+}
+
+void TextOutputToLinesHandler::feed(std::string_view data) {
+    size_t line_break = find_line_break(data, 0);
+    if (line_break == std::string_view::npos) {
+        append_pending(data);
+        return;
+    }
+    end_line(data.substr(0, line_break));
+    for (size_t start = skip_line_breaks(data, line_break + 1); start < data.size();
+         start = skip_line_breaks(data, line_break + 1)) {
+        line_break = find_line_break(data, start);
+        if (line_break == std::string_view::npos) {
+            append_pending(data.substr(start));
+            return;
+        }
+        emit(data.substr(start, line_break - start));
+    }
+}
+
+void TextOutputToLinesHandler::flush() {
+    if (pending_overflow_) {
+        ++dropped_lines_;
+        pending_overflow_ = false;
+        return;
+    }
+    if (!pending_.empty()) {
+        const std::string line = std::move(pending_);
+        pending_.clear();
+        emit(line);
+    }
+}
+
+void TextOutputToLinesHandler::append_pending(std::string_view data) {
+    if (pending_overflow_) {
+        dropped_bytes_ += data.size();
+        return;
+    }
+    if (pending_.size() + data.size() > line_limit_) {
+        dropped_bytes_ += pending_.size() + data.size();
+        std::string().swap(pending_);
+        pending_overflow_ = true;
+        return;
+    }
+    pending_.append(data);
+}
+
+// The line break after `tail` arrived: the pending text and `tail` form one line.
+void TextOutputToLinesHandler::end_line(std::string_view tail) {
+    if (pending_overflow_) {
+        dropped_bytes_ += tail.size();
+        ++dropped_lines_;
+        pending_overflow_ = false;
+        return;
+    }
+    if (pending_.empty()) {
+        emit(tail);
+        return;
+    }
+    append_pending(tail);
+    if (pending_overflow_) {
+        ++dropped_lines_;
+        pending_overflow_ = false;
+        return;
+    }
+    const std::string line = std::move(pending_);
+    pending_.clear();
+    emit(line);
+}
+
+void TextOutputToLinesHandler::emit(std::string_view line) {
+    if (line.size() > line_limit_) {
+        dropped_bytes_ += line.size();
+        ++dropped_lines_;
+        return;
+    }
+    if (on_line_) {
+        on_line_(line);
+    }
+}
+
+// ---- TargetFormatHandler ----
+
+TargetFormatHandler::TargetFormatHandler(TaskProcedure& task,
+                                         const FormatSpecification& format_spec)
+    : task_(task), format_spec_(format_spec), output_lines_([](std::string_view) {}),
+      archive_path_(format("%s/data.%s", task.run_subdir, format_spec.name)),
+      listfile_path_(format("%s/listfile.%s.lst", task.run_subdir, format_spec.name)),
+      variable_regex_(std::make_shared<Regex>("(%[^%]*%)", UTF8 | DOTALL)),
+      variable_replacer_(std::make_unique<Regex_replace>(variable_regex_->replacer("$1$", '$'))) {}
+
+TargetFormatHandler::~TargetFormatHandler() = default;
+
+std::string TargetFormatHandler::resolve_variable(uint32_t /*group*/, std::string_view text,
+                                                  bool matched) {
+    if (!matched) {
+        return {};
+    }
+    const std::string_view name = text.substr(1, text.size() - 2);
+    if (name.empty()) {
+        return "%";
+    }
+    if (name == "dstdir") {
+        return task_.run_subdir;
+    }
+    if (name == "srcdir") {
+        return task_.source_path;
+    }
+    if (name == "archive") {
+        return archive_path_;
+    }
+    if (name == "listfile" || name == "listfile16") {
+        return listfile_path_;
+    }
+    task_.run_log->log("The variable '%s' does not exists:", text);
+    throw std::runtime_error("The variable '" + std::string(text) + "' does not exists");
+}
+
+std::string TargetFormatHandler::expand_variables(std::string_view text) {
+    const ReplaceCallback callback = [this](uint32_t group, std::string_view value, bool matched) {
+        return resolve_variable(group, value, matched);
+    };
+    return variable_replacer_->replace_all(text, callback, 0, 0);
+}
+
+void TargetFormatHandler::ensure_format_id() {
+    if (format_id_ == 0) {
+        format_id_ = task_.db->add_archive(task_.run_id, format_spec_.name);
+    }
+}
+
+void TargetFormatHandler::open_listfile() {
+    const VfsPath path(true, listfile_path_);
+    list_file_ = VfsFile::CreateOrOpen(path, false, true, true, true, true, true);
+    task_.run_log->log("Opened listfile '%s' for writing.", listfile_path_);
+}
+
+void TargetFormatHandler::close_listfile() {
+    if (!list_file_) {
+        return;
+    }
+    list_file_->Flush();
+    list_file_->Close();
+    list_file_.reset();
+    task_.run_log->log("Closed listfile '%s' with %s entries.", listfile_path_, entry_count_);
+}
+
+void TargetFormatHandler::add_entry(std::string_view dir, std::string_view name) {
+    if (holds_line_break(dir) || holds_line_break(name)) {
+        ++unlistable_count_;
+        const std::string path = dir.empty() ? std::string(name) : format("%s/%s", dir, name);
+        task_.run_log->log("Left out of listfile '%s' because its name holds a line break: '%s'.",
+                           listfile_path_, escape_for_log(path));
+        return;
+    }
+    if (!list_file_) {
+        throw std::runtime_error(format("The listfile '%s' is not open.", listfile_path_));
+    }
+    // One write per line: the line reaches the file whole or not at all.
+    line_buffer_.clear();
+    if (!dir.empty()) {
+        line_buffer_.append(dir);
+        line_buffer_ += '/';
+    }
+    line_buffer_.append(name);
+    line_buffer_.append(kLineBreaks);
+    list_file_->Write(line_buffer_);
+    ++entry_count_;
+}
+
+void TargetFormatHandler::use_file_pattern(std::string_view pattern, uint32_t path_group,
+                                           uint32_t checksum_group) {
+    file_pattern_text_ = expand_variables(pattern);
+    file_regex_ = std::make_unique<Regex>(file_pattern_text_, UTF8 | DOTALL);
+    byte_regex_.reset();
+    byte_regex_failed_ = false;
+    for (const uint32_t group : {path_group, checksum_group}) {
+        if (group >= file_regex_->group_count()) {
+            throw std::runtime_error(
+                format("The filepattern '%s' has no capture group %s.", file_pattern_text_, group));
+        }
+    }
+    path_group_ = path_group;
+    checksum_group_ = checksum_group;
+    ovector_.assign(static_cast<size_t>(file_regex_->group_count()) * 3, -1);
+    output_lines_.set_line_handler([this](std::string_view line) { on_file_line(line); });
+}
+
+void TargetFormatHandler::ignore_output_lines() {
+    output_lines_.set_line_handler([](std::string_view) {});
+}
+
+std::string TargetFormatHandler::command_line(const FormatSpecificationMethod& method) {
+    return format("\"%s\" %s", method.executable.value_or(""),
+                  expand_variables(method.arguments.value_or("")));
+}
+
+void TargetFormatHandler::archive_step() {
+    if (task_.config.dry_run) {
+        task_.run_log->log("Skipping archiving step.");
+        return;
+    }
+    const FormatSpecificationArchive& method = *format_spec_.archive;
+    const bool has_pattern = method.filepattern.has_value();
+    if (has_pattern) {
+        use_file_pattern(*method.filepattern, method.path_group, method.checksum_group);
+    } else {
+        ignore_output_lines();
+    }
+    const std::string command = command_line(method);
+    task_.run_log->log("Executing '%s' archiving: '%s'.", format_spec_.name, command);
+    std::string error_text;
+    run_program(command, method, has_pattern, task_.config.verbose_archiving,
+                kArchiveProgressInterval, &error_text);
+    task_.run_log->log("Error output:\n%s", error_text);
+    task_.run_log->log("Archiving for '%s' completed.", format_spec_.name);
+}
+
+void TargetFormatHandler::verify_step() {
+    if (task_.config.dry_run) {
+        task_.run_log->log("Skipping verification step.");
+        return;
+    }
+    const FormatSpecificationVerify* verifier = format_spec_.verify.get();
+    const bool has_verifier = verifier != nullptr && verifier->filepattern.has_value();
+    if (has_verifier) {
+        use_file_pattern(*verifier->filepattern, verifier->path_group, verifier->checksum_group);
+        const std::string command = command_line(*verifier);
+        task_.run_log->log("Executing '%s' verification: '%s'.", format_spec_.name, command);
+        std::string error_text;
+        const bool verbose = task_.config.verbose_verification;
+        run_program(command, *verifier, true, verbose, kVerifyProgressInterval, &error_text);
+        if (verbose) {
+            task_.run_log->log("Error output:\n%s", error_text);
+        }
+    } else {
+        ignore_output_lines();
+    }
+    task_.run_log->log("Verified %s out of %s files.", matched_count_, entry_count_);
+    task_.run_log->log("Verification for '%s' completed.", format_spec_.name);
+}
+
+void TargetFormatHandler::final_step() {}
+
+// Runs the method's program until it ended and its output is drained. The last partial line is
+// handed on only after the drain, since the final reads may still continue that line.
+void TargetFormatHandler::run_program(const std::string& command,
+                                      const FormatSpecificationMethod& method, bool parse_output,
+                                      bool verbose, uint32_t progress_interval,
+                                      std::string* error_text) {
+    const std::string workdir = expand_variables(method.workdir.value_or(""));
+    const uint64_t lines_before = output_lines_.dropped_lines();
+    const uint64_t bytes_before = output_lines_.dropped_bytes();
+    uint64_t error_bytes_dropped = 0;
+    uint32_t calls = 0;
+    const ProcessCallback callback = [&](const std::function<uint32_t(std::string_view)>&,
+                                         std::string_view output, std::string_view error,
+                                         bool /*running*/) -> int32_t {
+        if (verbose && !output.empty()) {
+            task_.run_log->log("%s", output);
+        }
+        if (verbose && error_text && !error.empty()) {
+            append_bounded(*error_text, error, error_bytes_dropped);
+        }
+        if (parse_output) {
+            if (!output.empty()) {
+                output_lines_.feed(output);
+            }
+            if (calls == progress_interval) {
+                task_.run_log->log("Verified %s out of %s files.", matched_count_, entry_count_);
+                calls = 0;
+            }
+            ++calls;
+        }
+        return 0;
+    };
+    run_with_io("", command, workdir, {}, callback, kPipeBufferSize, kPollIntervalMs);
+    if (parse_output) {
+        output_lines_.flush();
+    }
+    if (error_bytes_dropped > 0) {
+        error_text->append(
+            format("\n(%s further bytes of error output left out)", error_bytes_dropped));
+    }
+    log_dropped_lines(lines_before, bytes_before);
+}
+
+void TargetFormatHandler::log_dropped_lines(uint64_t lines_before, uint64_t bytes_before) {
+    const uint64_t lines = output_lines_.dropped_lines() - lines_before;
+    if (lines > 0) {
+        task_.run_log->log("Dropped %s output lines longer than %s bytes (%s bytes).", lines,
+                           output_lines_.line_limit(),
+                           output_lines_.dropped_bytes() - bytes_before);
+    }
+}
+
+const Regex* TargetFormatHandler::byte_regex() {
+    if (!byte_regex_ && !byte_regex_failed_) {
+        try {
+            byte_regex_ = std::make_unique<Regex>(file_pattern_text_, DOTALL);
+        } catch (const Regex_exception& error) {
+            byte_regex_failed_ = true;
+            task_.run_log->log("Output lines that are not UTF-8 cannot be matched: %s",
+                               error.what());
+        }
+    }
+    return byte_regex_.get();
+}
+
+bool TargetFormatHandler::match_line(std::string_view line, std::string_view& path,
+                                     std::string_view& checksum) {
+    const bool valid = is_valid_utf8(line);
+    const Regex* regex = valid ? file_regex_.get() : byte_regex();
+    if (regex == nullptr) {
+        return false;
+    }
+    int result = 0;
+    try {
+        result = regex->exec(line, 0, valid ? NO_UTF8_CHECK : 0, ovector_.data());
+    } catch (const Regex_exception& error) {
+        task_.run_log->log("Output line '%s' not matched: %s", escape_for_log(line), error.what());
+        return false;
+    }
+    if (result < 0) {
+        return false;
+    }
+    const auto group_text = [&](uint32_t group) -> std::string_view {
+        const int start = ovector_[2 * group];
+        if (static_cast<int>(group) >= result || start < 0) {
+            return {};
+        }
+        return line.substr(start, ovector_[2 * group + 1] - start);
+    };
+    path = group_text(path_group_);
+    checksum = checksum_group_ != 0 ? group_text(checksum_group_) : std::string_view{};
+    return true;
+}
+
+void TargetFormatHandler::on_file_line(std::string_view line) {
+    std::string_view path;
+    std::string_view checksum;
+    if (!match_line(line, path, checksum)) {
+        return;
+    }
+    ++matched_count_;
+    confirm_path(path, checksum);
+}
+
+// Confirms the file the path names. A backslash is an ordinary byte of a name here, so the path
+// is first taken as it stands; only when that names no known file are backslashes read as
+// separators. A directory the index does not know goes to the run log, not to the caller.
+void TargetFormatHandler::confirm_path(std::string_view path, std::string_view checksum) {
+    std::string literal_error;
+    const Confirmation literal = try_confirm(path, checksum, literal_error);
+    if (literal == Confirmation::Confirmed) {
+        return;
+    }
+    if (path.find('\\') != std::string_view::npos) {
+        path_buffer_.assign(path);
+        std::replace(path_buffer_.begin(), path_buffer_.end(), '\\', '/');
+        std::string converted_error;
+        const Confirmation converted = try_confirm(path_buffer_, checksum, converted_error);
+        if (converted == Confirmation::UnknownDirectory) {
+            task_.run_log->log("%s", converted_error);
+            return;
+        }
+        if (converted == Confirmation::Confirmed) {
+            return;
+        }
+    }
+    if (literal == Confirmation::UnknownDirectory) {
+        task_.run_log->log("%s", literal_error);
+    }
+}
+
+TargetFormatHandler::Confirmation TargetFormatHandler::try_confirm(std::string_view path,
+                                                                   std::string_view checksum,
+                                                                   std::string& error_message) {
+    const size_t separator = path.rfind('/');
+    const std::string_view dir =
+        separator == std::string_view::npos ? std::string_view{} : path.substr(0, separator);
+    const std::string_view name =
+        separator == std::string_view::npos ? path : path.substr(separator + 1);
+    try {
+        return task_.db->confirm_archived(dir, name, checksum, format_id_) ? Confirmation::Confirmed
+                                                                           : Confirmation::NotFound;
+    } catch (const SqliteException&) {
+        throw;
+    } catch (const std::runtime_error& error) {
+        if (!std::string_view(error.what()).starts_with(kUnknownDirectoryPrefix)) {
+            throw;
+        }
+        error_message = error.what();
+        return Confirmation::UnknownDirectory;
+    }
+}
+
+// ---- archive_formats ----
+
+namespace {
+
+using HandlerList = std::vector<std::unique_ptr<TargetFormatHandler>>;
+
+// Counts rows for the progress lines and file rows for the totals of a listing.
+class ListingCounter {
+public:
+    explicit ListingCounter(const Logger& log) : log_(log) {}
+
+    void count(uint32_t attributes) {
+        if (++progress_ == kListingProgressRows) {
+            log_.log("Listfile progress: %s entries written.", files_);
+            progress_ = 0;
+        }
+        if ((attributes & kDirectoryAttribute) == 0) {
+            ++files_;
+        }
+    }
+    uint64_t files() const { return files_; }
+
+private:
+    const Logger& log_;
+    uint64_t files_ = 0;
+    uint32_t progress_ = 0;
+};
+
+HandlerList open_handlers(TaskProcedure& task) {
+    HandlerList handlers;
+    for (const auto& spec : task.config.format_specifications) {
+        if (spec->name == kRetryFormat) {
+            continue;
+        }
+        auto handler = std::make_unique<TargetFormatHandler>(task, *spec);
+        handler->open_listfile();
+        handler->ensure_format_id();
+        handlers.push_back(std::move(handler));
+    }
+    return handlers;
+}
+
+TargetFormatHandler* handler_for(const HandlerList& handlers, const FormatSpecification* spec) {
+    for (const auto& handler : handlers) {
+        if (&handler->format_spec() == spec) {
+            return handler.get();
+        }
+    }
+    return nullptr;
+}
+
+void write_listfiles(TaskProcedure& task, const HandlerList& handlers) {
+    ListingCounter counter(*task.run_log);
+    DbFileEntry entry;
+    const int64_t reference_time = filetime_to_unix(task.run_start_time);
+    const FormatSelector* selector = task.config.select_format.get();
+    task.db->list_objects([&](std::string_view dir, std::string_view name, uint32_t attributes,
+                              int64_t size, int64_t modified_time) {
+        counter.count(attributes);
+        entry.fill(dir, name, attributes, size, modified_time, reference_time);
+        const FormatSpecification* chosen = selector ? selector->choose(entry) : nullptr;
+        if (TargetFormatHandler* handler = handler_for(handlers, chosen)) {
+            handler->add_entry(dir, name);
+        }
+    });
+    task.run_log->log("Completed listfiles, with a total of %s entries.", counter.files());
+}
+
+void write_retry_listfile(TaskProcedure& task, TargetFormatHandler& handler) {
+    ListingCounter counter(*task.run_log);
+    task.db->list_objects(
+        [&](std::string_view dir, std::string_view name, uint32_t attributes, int64_t, int64_t) {
+            counter.count(attributes);
+            handler.add_entry(dir, name);
+        });
+    task.run_log->log("Completed retry-listfile, with a total of %s entries.", counter.files());
+}
+
+const FormatSpecification* find_retry_format(const Config& config) {
+    for (const auto& spec : config.format_specifications) {
+        if (spec->name == kRetryFormat) {
+            return spec.get();
+        }
+    }
+    return nullptr;
+}
+
+// After the retry pass the listing delivers exactly the files still marked failed.
+int64_t count_unconfirmed_files(ArchiveDb& db) {
+    int64_t files = 0;
+    db.list_objects([&](std::string_view, std::string_view, uint32_t attributes, int64_t, int64_t) {
+        files += (attributes & kDirectoryAttribute) == 0 ? 1 : 0;
+    });
+    return files;
+}
+
+void retry_failed(TaskProcedure& task, const FormatSpecification& retry_spec, int64_t failed) {
+    task.run_log->log("Retrying the %s failed entries.", failed);
+    TargetFormatHandler handler(task, retry_spec);
+    handler.open_listfile();
+    handler.ensure_format_id();
+    try {
+        write_retry_listfile(task, handler);
+    } catch (...) {
+        try {
+            handler.close_listfile();
+        } catch (...) {
+            // The listing's own failure is the one to report.
+        }
+        throw;
+    }
+    handler.close_listfile();
+    task.run_format(handler);
+}
+
+} // namespace
+
+void archive_formats(TaskProcedure& task) {
+    const HandlerList handlers = open_handlers(task);
+    write_listfiles(task, handlers);
+    for (const auto& handler : handlers) {
+        handler->close_listfile();
+    }
+    for (const auto& handler : handlers) {
+        task.run_format(*handler);
+    }
+    const int64_t failed = task.db->mark_failed();
+    task.run_log->log("Marked %s items as failed backup.", failed);
+    task.unconfirmed_count = std::max<int64_t>(failed, 0);
+    if (failed <= 0) {
+        return;
+    }
+    const FormatSpecification* retry_spec = find_retry_format(task.config);
+    if (retry_spec == nullptr) {
+        return;
+    }
+    retry_failed(task, *retry_spec, failed);
+    task.unconfirmed_count = count_unconfirmed_files(*task.db);
+}
+
+} // namespace vesk

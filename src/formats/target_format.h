@@ -1,0 +1,169 @@
+#pragma once
+// The archiving phase: one list file per format, variables in command texts, the archiver and
+// verifier runs whose output lines confirm stored files in the index, and the retry pass.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "access/libpcre.h"
+#include "config/file_entry.h"
+
+namespace vesk {
+
+class FormatSpecification;
+class FormatSpecificationMethod;
+class TaskProcedure;
+class VfsFile;
+
+// One index row as the format selection sees it. The age is the run's start time (in Unix
+// seconds) minus the row's modification time, the same reference the scanner uses, so that
+// older/younger conditions of the format selection agree with those of the file selection.
+class DbFileEntry : public IFileEntry {
+public:
+    void fill(std::string_view dir, std::string_view name, uint32_t attributes, int64_t size,
+              int64_t modified_time, int64_t reference_time);
+
+    std::string_view name() const override { return name_; }
+    std::string_view path() const override;
+    std::string_view parent() const override { return parent_; }
+    bool is_directory() const override { return is_dir_; }
+    int64_t age() const override { return age_; }
+    uint64_t size() const override { return static_cast<uint64_t>(size_); }
+
+private:
+    std::string name_;
+    std::string parent_;
+    bool is_dir_ = false;
+    int64_t age_ = 0;
+    int64_t size_ = 0;
+    mutable std::string path_;
+    mutable bool path_valid_ = false;
+};
+
+// Cuts a program's output, arriving in chunks, into lines at single CR and LF bytes. Runs of
+// line breaks inside a chunk yield no empty lines; a chunk that begins with a line break ends
+// the pending text there (so a CR LF pair split between two chunks yields one empty line).
+// A line longer than the limit is dropped whole and counted, so a program that never ends its
+// line cannot make the pending text grow without bound.
+class TextOutputToLinesHandler {
+public:
+    using LineCallback = std::function<void(std::string_view)>;
+    static constexpr size_t kDefaultLineLimit = 1 << 20;
+
+    explicit TextOutputToLinesHandler(LineCallback on_line, size_t line_limit = kDefaultLineLimit);
+    virtual ~TextOutputToLinesHandler() = default;
+
+    virtual void set_line_handler(LineCallback on_line);
+    virtual void feed(std::string_view data);
+    virtual void flush();
+
+    uint64_t dropped_lines() const { return dropped_lines_; }
+    uint64_t dropped_bytes() const { return dropped_bytes_; }
+    size_t line_limit() const { return line_limit_; }
+
+private:
+    void append_pending(std::string_view data);
+    void end_line(std::string_view tail);
+    void emit(std::string_view line);
+
+    std::string pending_;
+    LineCallback on_line_;
+    size_t line_limit_;
+    bool pending_overflow_ = false;
+    uint64_t dropped_lines_ = 0;
+    uint64_t dropped_bytes_ = 0;
+};
+
+// The list file, the variables and the program runs of one format in one run.
+class TargetFormatHandler {
+public:
+    TargetFormatHandler(TaskProcedure& task, const FormatSpecification& format_spec);
+    virtual ~TargetFormatHandler();
+    TargetFormatHandler(const TargetFormatHandler&) = delete;
+    TargetFormatHandler& operator=(const TargetFormatHandler&) = delete;
+
+    // The replacement callback of expand_variables; throws on an unknown variable name.
+    virtual std::string resolve_variable(uint32_t group, std::string_view text, bool matched);
+    virtual std::string expand_variables(std::string_view text);
+    virtual void ensure_format_id();
+    virtual void open_listfile();
+    virtual void close_listfile();
+    // Writes "dir/name" (or "name" in the source root) and CR LF. An entry whose path holds a
+    // CR or LF cannot be written as one line: it is left out, logged and counted instead.
+    virtual void add_entry(std::string_view dir, std::string_view name);
+    virtual void use_file_pattern(std::string_view pattern, uint32_t path_group,
+                                  uint32_t checksum_group);
+    virtual void ignore_output_lines();
+    virtual void archive_step();
+    virtual void verify_step();
+    virtual void final_step();
+
+    // The line callback of a step with a file pattern: confirms the file a line names.
+    void on_file_line(std::string_view line);
+
+    const FormatSpecification& format_spec() const { return format_spec_; }
+    const std::string& archive_path() const { return archive_path_; }
+    const std::string& listfile_path() const { return listfile_path_; }
+    uint32_t entry_count() const { return entry_count_; }
+    uint32_t matched_count() const { return matched_count_; }
+    int64_t format_id() const { return format_id_; }
+    // Entries left out of the list file because their path holds a line break.
+    uint32_t unlistable_count() const { return unlistable_count_; }
+    TextOutputToLinesHandler& output_lines() { return output_lines_; }
+
+private:
+    enum class Confirmation { Confirmed, NotFound, UnknownDirectory };
+
+    std::string command_line(const FormatSpecificationMethod& method);
+    void run_program(const std::string& command, const FormatSpecificationMethod& method,
+                     bool parse_output, bool verbose, uint32_t progress_interval,
+                     std::string* error_text);
+    bool match_line(std::string_view line, std::string_view& path, std::string_view& checksum);
+    const Regex* byte_regex();
+    void confirm_path(std::string_view path, std::string_view checksum);
+    Confirmation try_confirm(std::string_view path, std::string_view checksum,
+                             std::string& error_message);
+    void log_dropped_lines(uint64_t lines_before, uint64_t bytes_before);
+
+    TaskProcedure& task_;
+    const FormatSpecification& format_spec_;
+    TextOutputToLinesHandler output_lines_;
+    std::string archive_path_;
+    std::string listfile_path_;
+    std::unique_ptr<VfsFile> list_file_;
+    std::shared_ptr<Regex> variable_regex_;
+    std::unique_ptr<Regex_replace> variable_replacer_;
+    uint32_t entry_count_ = 0;
+    int64_t format_id_ = 0;
+    std::unique_ptr<Regex> file_regex_;
+    uint32_t path_group_ = 0;
+    uint32_t checksum_group_ = 0;
+    uint32_t matched_count_ = 0;
+    uint32_t unlistable_count_ = 0;
+
+    // The file pattern compiled without UTF8, for output lines that are not valid UTF-8.
+    std::string file_pattern_text_;
+    std::unique_ptr<Regex> byte_regex_;
+    bool byte_regex_failed_ = false;
+    std::vector<int> ovector_;
+    std::string line_buffer_;
+    std::string path_buffer_;
+};
+
+// The whole archiving phase of a run: listing, the format runs in the job file's order, failure
+// marking and the retry pass. Sets task.unconfirmed_count to the files that remain unconfirmed.
+void archive_formats(TaskProcedure& task);
+
+// Renders a path for a log line: backslashes and control bytes as escapes, so that a name
+// holding a line break stays on one line.
+std::string escape_for_log(std::string_view text);
+
+// True when the text is well-formed UTF-8 (no overlong forms, surrogates or values beyond
+// U+10FFFF).
+bool is_valid_utf8(std::string_view text);
+
+} // namespace vesk
