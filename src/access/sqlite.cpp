@@ -1,0 +1,571 @@
+#include "access/sqlite.h"
+
+#include <sqlite3.h>
+
+#include <utility>
+
+namespace vesk {
+
+namespace {
+
+constexpr int32_t wrong_argument_count = 25;
+
+std::string connection_message(sqlite3* db) {
+    const char* message = db ? sqlite3_errmsg(db) : nullptr;
+    return message ? std::string(message) : std::string();
+}
+
+// Row hooks of sqlite3_exec: they call the user's callback and keep the first exception it
+// throws, so that exec can rethrow it after SQLite has stopped.
+template <typename Callback>
+struct ExecContext {
+    const Callback& callback;
+    std::exception_ptr error;
+};
+
+std::string_view view_of(const char* text) {
+    return text ? std::string_view(text) : "";
+}
+
+int view_hook(void* context, int count, char** values, char** names) {
+    auto* exec = static_cast<ExecContext<SqliteConnection::RowViewCallback>*>(context);
+    try {
+        std::vector<std::string_view> value_views(count);
+        std::vector<std::string_view> name_views(count);
+        for (int i = 0; i < count; ++i) {
+            value_views[i] = view_of(values[i]);
+            name_views[i] = view_of(names[i]);
+        }
+        return exec->callback(value_views, name_views) ? 1 : 0;
+    } catch (...) {
+        exec->error = std::current_exception();
+        return 1;
+    }
+}
+
+int copy_hook(void* context, int count, char** values, char** names) {
+    auto* exec = static_cast<ExecContext<SqliteConnection::RowCopyCallback>*>(context);
+    try {
+        std::vector<std::string> value_copies(count);
+        std::vector<std::string> name_copies(count);
+        for (int i = 0; i < count; ++i) {
+            value_copies[i] = view_of(values[i]);
+            name_copies[i] = view_of(names[i]);
+        }
+        return exec->callback(std::move(value_copies), std::move(name_copies)) ? 1 : 0;
+    } catch (...) {
+        exec->error = std::current_exception();
+        return 1;
+    }
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- SqliteException
+
+SqliteException::SqliteException(int32_t code, const std::string& detail)
+    : std::runtime_error(detail), code_(code), detail_(detail),
+      text_("SqliteException: " + std::string(code_text(code)) + detail) {}
+
+std::string_view SqliteException::code_text(int32_t code) {
+    switch (code & 0xff) {
+    case 0:
+        return "Successful result. ";
+    case 1:
+        return "SQL error. ";
+    case 2:
+        return "Internal logic error in SQLite. ";
+    case 3:
+        return "Access permission denied. ";
+    case 4:
+        return "Callback routine requested an abort. ";
+    case 5:
+        return "The database file is locked. ";
+    case 6:
+        return "A table in the database is locked. ";
+    case 7:
+        return "A malloc() failed. ";
+    case 8:
+        return "Attempt to write a readonly database. ";
+    case 9:
+        return "Operation terminated by sqlite3_interrupt(). ";
+    case 10:
+        return "Some kind of disk I/O error occurred. ";
+    case 11:
+        return "The database disk image is malformed. ";
+    case 12:
+        return "NOT USED. Table or record not found. ";
+    case 13:
+        return "Insertion failed because database is full. ";
+    case 14:
+        return "Unable to open the database file. ";
+    case 15:
+        return "NOT USED. Database lock protocol error. ";
+    case 16:
+        return "Database is empty. ";
+    case 17:
+        return "The database schema changed. ";
+    case 18:
+        return "String or BLOB exceeds size limit. ";
+    case 19:
+        return "Abort due to constraint violation. ";
+    case 20:
+        return "Data type mismatch. ";
+    case 21:
+        return "Library used incorrectly. ";
+    case 22:
+        return "Uses OS features not supported on host. ";
+    case 23:
+        return "Authorization denied. ";
+    case 24:
+        return "Auxiliary database format error. ";
+    case 25:
+        return "Wrong number of arguments for bind(). ";
+    case 26:
+        return "File opened that is not a database file. ";
+    case 100:
+        return "sqlite3_step() has another row ready. ";
+    case 101:
+        return "sqlite3_step() has finished executing. ";
+    default:
+        return "Unknown and unsupported error occurred. ";
+    }
+}
+
+// ---------------------------------------------------------------- library checks
+
+namespace sqlite {
+
+void check_library(int version_number, int threadsafe) {
+    if (version_number < 3008000) {
+        throw std::runtime_error("At least sqlite version 3.8.0 is needed");
+    }
+    if (threadsafe == 0) {
+        throw std::runtime_error(
+            "sqlite needs to be compiled with -DSQLITE_THREADSAFE=1 or better");
+    }
+}
+
+void ensure_library_checked() {
+    // A failed check throws out of the initializer, so it is repeated on the next use.
+    static const bool checked =
+        (check_library(sqlite3_libversion_number(), sqlite3_threadsafe()), true);
+    (void)checked;
+}
+
+SqliteConnection open(const std::string& file_name, bool read_only, bool create,
+                      int32_t extra_flags) {
+    const int32_t flags = extra_flags | (read_only ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) |
+                          (create ? SQLITE_OPEN_CREATE : 0);
+    return SqliteConnection(file_name, flags);
+}
+
+} // namespace sqlite
+
+// ---------------------------------------------------------------- SqliteConnection
+
+SqliteConnection::SqliteConnection(const std::string& file_name, int32_t flags) {
+    sqlite::ensure_library_checked();
+    const int result = sqlite3_open_v2(file_name.c_str(), &db_, flags, nullptr);
+    if (result != SQLITE_OK) {
+        close();
+        throw SqliteException(result, "");
+    }
+}
+
+SqliteConnection::~SqliteConnection() {
+    close();
+}
+
+SqliteConnection::SqliteConnection(SqliteConnection&& other) noexcept
+    : db_(std::exchange(other.db_, nullptr)) {}
+
+SqliteConnection& SqliteConnection::operator=(SqliteConnection&& other) noexcept {
+    if (this != &other) {
+        close();
+        db_ = std::exchange(other.db_, nullptr);
+    }
+    return *this;
+}
+
+void SqliteConnection::close() {
+    if (db_) {
+        // Statements still alive keep the connection until they are finalized.
+        sqlite3_close_v2(db_);
+        db_ = nullptr;
+    }
+}
+
+void SqliteConnection::run_exec(std::string_view sql, int (*hook)(void*, int, char**, char**),
+                                void* context) {
+    if (!db_) {
+        throw SqliteException(SQLITE_MISUSE, "The database connection is closed.");
+    }
+    const std::string text(sql);
+    char* error = nullptr;
+    const int result = sqlite3_exec(db_, text.c_str(), hook, context, &error);
+    const std::string message = error ? std::string(error) : std::string();
+    sqlite3_free(error);
+    if (result != SQLITE_OK && result != SQLITE_ABORT) {
+        throw SqliteException(result, message);
+    }
+}
+
+void SqliteConnection::exec(std::string_view sql) {
+    run_exec(sql, nullptr, nullptr);
+}
+
+void SqliteConnection::exec(std::string_view sql, const RowViewCallback& callback) {
+    ExecContext<RowViewCallback> context{callback, nullptr};
+    run_exec(sql, callback ? view_hook : nullptr, &context);
+    if (context.error) {
+        std::rethrow_exception(context.error);
+    }
+}
+
+void SqliteConnection::exec(std::string_view sql, const RowCopyCallback& callback) {
+    ExecContext<RowCopyCallback> context{callback, nullptr};
+    run_exec(sql, callback ? copy_hook : nullptr, &context);
+    if (context.error) {
+        std::rethrow_exception(context.error);
+    }
+}
+
+SqliteStatement SqliteConnection::prepare(std::string_view sql) {
+    if (!db_) {
+        throw SqliteException(SQLITE_MISUSE, "The database connection is closed.");
+    }
+    return SqliteStatement(db_, sql);
+}
+
+int32_t SqliteConnection::changes() {
+    return sqlite3_changes(db_);
+}
+
+int32_t SqliteConnection::total_changes() {
+    return sqlite3_total_changes(db_);
+}
+
+int64_t SqliteConnection::last_insert_rowid() {
+    return sqlite3_last_insert_rowid(db_);
+}
+
+// ---------------------------------------------------------------- SqliteStatement
+
+SqliteStatement::SqliteStatement(sqlite3* db, std::string_view sql) {
+    const int result =
+        sqlite3_prepare_v2(db, sql.data(), static_cast<int>(sql.size()), &stmt_, nullptr);
+    if (result != SQLITE_OK) {
+        const std::string message = connection_message(db);
+        sqlite3_finalize(stmt_);
+        stmt_ = nullptr;
+        throw SqliteException(result, message);
+    }
+    if (!stmt_) {
+        // Only whitespace or comments: nothing to run.
+        throw SqliteException(SQLITE_MISUSE, "The SQL text holds no statement.");
+    }
+}
+
+SqliteStatement::~SqliteStatement() {
+    sqlite3_finalize(stmt_);
+}
+
+SqliteStatement::SqliteStatement(SqliteStatement&& other) noexcept
+    : stmt_(std::exchange(other.stmt_, nullptr)), has_row_(std::exchange(other.has_row_, false)) {}
+
+SqliteStatement& SqliteStatement::operator=(SqliteStatement&& other) noexcept {
+    if (this != &other) {
+        sqlite3_finalize(stmt_);
+        stmt_ = std::exchange(other.stmt_, nullptr);
+        has_row_ = std::exchange(other.has_row_, false);
+    }
+    return *this;
+}
+
+void SqliteStatement::throw_last_error(int code) {
+    throw SqliteException(code, connection_message(sqlite3_db_handle(stmt_)));
+}
+
+int32_t SqliteStatement::parameter_count() {
+    return sqlite3_bind_parameter_count(stmt_);
+}
+
+std::vector<std::string> SqliteStatement::parameter_names() {
+    std::vector<std::string> names;
+    for (int i = 1, count = parameter_count(); i <= count; ++i) {
+        names.emplace_back(view_of(sqlite3_bind_parameter_name(stmt_, i)));
+    }
+    return names;
+}
+
+void SqliteStatement::check_parameter_count(size_t count, const char* message) {
+    if (count > static_cast<size_t>(parameter_count())) {
+        throw SqliteException(wrong_argument_count, message);
+    }
+}
+
+void SqliteStatement::check_column_count(size_t count, const char* message) {
+    if (count > static_cast<size_t>(column_count())) {
+        throw SqliteException(wrong_argument_count, message);
+    }
+}
+
+void SqliteStatement::check_bind(int result) {
+    if (result != SQLITE_OK) {
+        throw_last_error(result);
+    }
+}
+
+void SqliteStatement::bind(int32_t index, std::span<const signed char> value) {
+    bind(index, std::as_bytes(value));
+}
+
+void SqliteStatement::bind(int32_t index, std::span<const unsigned char> value) {
+    bind(index, std::as_bytes(value));
+}
+
+void SqliteStatement::bind(int32_t index, std::span<const std::byte> value) {
+    // A null pointer would bind NULL; an empty blob needs a valid address.
+    static constexpr std::byte empty{};
+    check_bind(sqlite3_bind_blob64(stmt_, index, value.empty() ? &empty : value.data(),
+                                   value.size(), SQLITE_TRANSIENT));
+}
+
+void SqliteStatement::bind(int32_t index, zeroblob_t value) {
+    check_bind(sqlite3_bind_zeroblob(stmt_, index, static_cast<int>(value)));
+}
+
+void SqliteStatement::bind(int32_t index, std::string_view value) {
+    check_bind(sqlite3_bind_text64(stmt_, index, value.empty() ? "" : value.data(), value.size(),
+                                   SQLITE_TRANSIENT, SQLITE_UTF8));
+}
+
+void SqliteStatement::bind(int32_t index, std::u16string_view value) {
+    const char16_t* text = value.empty() ? u"" : value.data();
+    check_bind(sqlite3_bind_text64(stmt_, index, reinterpret_cast<const char*>(text),
+                                   value.size() * sizeof(char16_t), SQLITE_TRANSIENT,
+                                   SQLITE_UTF16));
+}
+
+void SqliteStatement::bind(int32_t index, char value) {
+    bind(index, std::string_view(&value, 1));
+}
+
+void SqliteStatement::bind(int32_t index, char16_t value) {
+    bind(index, std::u16string_view(&value, 1));
+}
+
+void SqliteStatement::bind(int32_t index, int8_t value) {
+    bind(index, int32_t{value});
+}
+void SqliteStatement::bind(int32_t index, uint8_t value) {
+    bind(index, int32_t{value});
+}
+void SqliteStatement::bind(int32_t index, int16_t value) {
+    bind(index, int32_t{value});
+}
+void SqliteStatement::bind(int32_t index, uint16_t value) {
+    bind(index, int32_t{value});
+}
+
+void SqliteStatement::bind(int32_t index, int32_t value) {
+    check_bind(sqlite3_bind_int(stmt_, index, value));
+}
+
+void SqliteStatement::bind(int32_t index, uint32_t value) {
+    bind(index, int64_t{value});
+}
+
+void SqliteStatement::bind(int32_t index, int64_t value) {
+    check_bind(sqlite3_bind_int64(stmt_, index, value));
+}
+
+void SqliteStatement::bind(int32_t index, float value) {
+    bind(index, double{value});
+}
+
+void SqliteStatement::bind(int32_t index, double value) {
+    check_bind(sqlite3_bind_double(stmt_, index, value));
+}
+
+void SqliteStatement::bind(int32_t index, long double value) {
+    bind(index, static_cast<double>(value));
+}
+
+void SqliteStatement::bind(int32_t index, std::nullptr_t) {
+    check_bind(sqlite3_bind_null(stmt_, index));
+}
+
+void SqliteStatement::clear_bindings() {
+    sqlite3_clear_bindings(stmt_);
+}
+
+int32_t SqliteStatement::column_count() {
+    return sqlite3_column_count(stmt_);
+}
+
+std::vector<std::string> SqliteStatement::column_names() {
+    std::vector<std::string> names;
+    for (int i = 0, count = column_count(); i < count; ++i) {
+        names.emplace_back(view_of(sqlite3_column_name(stmt_, i)));
+    }
+    return names;
+}
+
+std::string SqliteStatement::column_decltype(int32_t index) {
+    return std::string(view_of(sqlite3_column_decltype(stmt_, index)));
+}
+
+bool SqliteStatement::step() {
+    has_row_ = false;
+    const int result = sqlite3_step(stmt_);
+    switch (result) {
+    case SQLITE_ROW:
+        has_row_ = true;
+        return true;
+    case SQLITE_DONE:
+        reset();
+        return false;
+    case SQLITE_BUSY:
+        // Left as it is: no busy handler and no retry.
+        throw_last_error(result);
+    default: {
+        const std::string message = connection_message(sqlite3_db_handle(stmt_));
+        reset();
+        throw SqliteException(result, message);
+    }
+    }
+}
+
+void SqliteStatement::reset() {
+    has_row_ = false;
+    sqlite3_reset(stmt_);
+}
+
+void SqliteStatement::check_column_read() {
+    // After a step the code is a row or done code; anything from 1 to 99 is a failure such as
+    // an out-of-memory error while converting the value.
+    const int code = sqlite3_errcode(sqlite3_db_handle(stmt_));
+    if (code != SQLITE_OK && code < SQLITE_ROW) {
+        throw_last_error(code);
+    }
+}
+
+namespace {
+
+template <typename Byte>
+void read_blob(sqlite3_stmt* stmt, int32_t index, std::vector<Byte>& out) {
+    const auto* data = static_cast<const Byte*>(sqlite3_column_blob(stmt, index));
+    const int size = sqlite3_column_bytes(stmt, index);
+    out.assign(data, data + (data ? size : 0));
+}
+
+} // namespace
+
+void SqliteStatement::column(int32_t index, std::vector<signed char>& out) {
+    read_blob(stmt_, index, out);
+    check_column_read();
+}
+
+void SqliteStatement::column(int32_t index, std::vector<unsigned char>& out) {
+    read_blob(stmt_, index, out);
+    check_column_read();
+}
+
+void SqliteStatement::column(int32_t index, std::vector<std::byte>& out) {
+    read_blob(stmt_, index, out);
+    check_column_read();
+}
+
+void SqliteStatement::column(int32_t index, std::string_view& out) {
+    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, index));
+    const int size = sqlite3_column_bytes(stmt_, index);
+    out = text ? std::string_view(text, size) : std::string_view();
+    check_column_read();
+}
+
+void SqliteStatement::column(int32_t index, std::string& out) {
+    std::string_view view;
+    column(index, view);
+    out.assign(view);
+}
+
+void SqliteStatement::column(int32_t index, std::u16string& out) {
+    const auto* text = static_cast<const char16_t*>(sqlite3_column_text16(stmt_, index));
+    const int size = sqlite3_column_bytes16(stmt_, index);
+    out = text ? std::u16string(text, size / sizeof(char16_t)) : std::u16string();
+    check_column_read();
+}
+
+namespace {
+
+template <typename Int>
+Int read_integer(sqlite3_stmt* stmt, int32_t index) {
+    return static_cast<Int>(sqlite3_column_int64(stmt, index));
+}
+
+} // namespace
+
+void SqliteStatement::column(int32_t index, int8_t& out) {
+    out = read_integer<int8_t>(stmt_, index);
+    check_column_read();
+}
+
+void SqliteStatement::column(int32_t index, uint8_t& out) {
+    out = read_integer<uint8_t>(stmt_, index);
+    check_column_read();
+}
+
+void SqliteStatement::column(int32_t index, int16_t& out) {
+    out = read_integer<int16_t>(stmt_, index);
+    check_column_read();
+}
+
+void SqliteStatement::column(int32_t index, uint16_t& out) {
+    out = read_integer<uint16_t>(stmt_, index);
+    check_column_read();
+}
+
+void SqliteStatement::column(int32_t index, int32_t& out) {
+    out = read_integer<int32_t>(stmt_, index);
+    check_column_read();
+}
+
+void SqliteStatement::column(int32_t index, uint32_t& out) {
+    out = read_integer<uint32_t>(stmt_, index);
+    check_column_read();
+}
+
+void SqliteStatement::column(int32_t index, int64_t& out) {
+    out = read_integer<int64_t>(stmt_, index);
+    check_column_read();
+}
+
+void SqliteStatement::column(int32_t index, float& out) {
+    out = static_cast<float>(sqlite3_column_double(stmt_, index));
+    check_column_read();
+}
+
+void SqliteStatement::column(int32_t index, double& out) {
+    out = sqlite3_column_double(stmt_, index);
+    check_column_read();
+}
+
+void SqliteStatement::column(int32_t index, long double& out) {
+    out = sqlite3_column_double(stmt_, index);
+    check_column_read();
+}
+
+void SqliteStatement::column(int32_t index, type_t& out) {
+    out = static_cast<type_t>(sqlite3_column_type(stmt_, index));
+    check_column_read();
+}
+
+bool SqliteStatement::is_null(int32_t index) {
+    type_t type{};
+    column(index, type);
+    return static_cast<int32_t>(type) == SQLITE_NULL;
+}
+
+} // namespace vesk

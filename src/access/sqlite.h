@@ -1,0 +1,258 @@
+#pragma once
+// Thin RAII layer over SQLite's C interface: connections, prepared statements with typed
+// binding and column reading, and an exception whose text is chosen by the result code.
+
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <type_traits>
+#include <vector>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace vesk {
+
+// Length in bytes of a zero-filled blob to bind.
+enum class zeroblob_t : int32_t {};
+// SQLite's fundamental datatype of a column value: 1 integer, 2 float, 3 text, 4 blob, 5 null.
+enum class type_t : int32_t {};
+
+// Blobs travel as byte arrays; the class only names the concept.
+class SqliteBlob {};
+
+class SqliteException : public std::runtime_error {
+public:
+    // The base message is `detail`; what() gives the full text form.
+    SqliteException(int32_t code, const std::string& detail);
+
+    int32_t code() const { return code_; }
+    const std::string& detail() const { return detail_; }
+    // "SqliteException: " + the text for the low 8 bits of the code + detail.
+    const char* what() const noexcept override { return text_.c_str(); }
+
+    // The text for a result code (only its low 8 bits count), ending in ". ".
+    static std::string_view code_text(int32_t code);
+
+private:
+    int32_t code_;
+    std::string detail_;
+    std::string text_;
+};
+
+namespace sqlite {
+
+// Throws when the library is older than 3.8.0 or built without thread safety.
+void check_library(int version_number, int threadsafe);
+// Runs check_library on the linked library once per process.
+void ensure_library_checked();
+
+} // namespace sqlite
+
+class SqliteStatement;
+
+class SqliteConnection {
+public:
+    // Callback of exec: the row's values and column names; returning true stops the SQL text.
+    // Views are valid only during the call.
+    using RowViewCallback = std::function<bool(std::span<const std::string_view> values,
+                                               std::span<const std::string_view> names)>;
+    // The same with copies that the callback may keep.
+    using RowCopyCallback =
+        std::function<bool(std::vector<std::string> values, std::vector<std::string> names)>;
+
+    SqliteConnection(const std::string& file_name, int32_t flags);
+    virtual ~SqliteConnection();
+    SqliteConnection(SqliteConnection&& other) noexcept;
+    SqliteConnection& operator=(SqliteConnection&& other) noexcept;
+    SqliteConnection(const SqliteConnection&) = delete;
+    SqliteConnection& operator=(const SqliteConnection&) = delete;
+
+    virtual void close();
+    // Runs every statement of the text.
+    virtual void exec(std::string_view sql);
+    virtual void exec(std::string_view sql, const RowViewCallback& callback);
+    virtual void exec(std::string_view sql, const RowCopyCallback& callback);
+    // Prepares the first statement of the text; the rest is ignored.
+    virtual SqliteStatement prepare(std::string_view sql);
+    virtual int32_t changes();
+    virtual int32_t total_changes();
+    virtual int64_t last_insert_rowid();
+
+    bool is_open() const { return db_ != nullptr; }
+    sqlite3* handle() const { return db_; }
+
+private:
+    void run_exec(std::string_view sql, int (*hook)(void*, int, char**, char**), void* context);
+    sqlite3* db_ = nullptr;
+};
+
+namespace sqlite {
+
+// Opens (read only ? 0x1 : 0x2) | (create ? 0x4 : 0) | extra_flags.
+SqliteConnection open(const std::string& file_name, bool read_only, bool create,
+                      int32_t extra_flags);
+
+} // namespace sqlite
+
+namespace detail {
+
+// Parameter types of a callable (lambda, function pointer or std::function), decayed.
+template <typename F>
+struct callable_args : callable_args<decltype(&F::operator())> {};
+template <typename R, typename... A>
+struct callable_args<R (*)(A...)> {
+    using types = std::tuple<std::decay_t<A>...>;
+};
+template <typename C, typename R, typename... A>
+struct callable_args<R (C::*)(A...)> {
+    using types = std::tuple<std::decay_t<A>...>;
+};
+template <typename C, typename R, typename... A>
+struct callable_args<R (C::*)(A...) const> {
+    using types = std::tuple<std::decay_t<A>...>;
+};
+
+} // namespace detail
+
+class SqliteStatement {
+public:
+    SqliteStatement(sqlite3* db, std::string_view sql);
+    virtual ~SqliteStatement();
+    SqliteStatement(SqliteStatement&& other) noexcept;
+    SqliteStatement& operator=(SqliteStatement&& other) noexcept;
+    SqliteStatement(const SqliteStatement&) = delete;
+    SqliteStatement& operator=(const SqliteStatement&) = delete;
+
+    virtual int32_t parameter_count();
+    virtual std::vector<std::string> parameter_names();
+
+    // Binds value k to parameter k + 1, each by its own type.
+    template <typename... Values>
+    void bind_parameters(const Values&... values) {
+        bind_all("Too many arguments supplied to .bind_parameters(...)", values...);
+    }
+
+    virtual void bind(int32_t index, std::span<const signed char> value);
+    virtual void bind(int32_t index, std::span<const unsigned char> value);
+    virtual void bind(int32_t index, std::span<const std::byte> value);
+    virtual void bind(int32_t index, zeroblob_t value);
+    virtual void bind(int32_t index, std::string_view value);
+    virtual void bind(int32_t index, std::u16string_view value);
+    virtual void bind(int32_t index, char value);
+    virtual void bind(int32_t index, char16_t value);
+    virtual void bind(int32_t index, int8_t value);
+    virtual void bind(int32_t index, uint8_t value);
+    virtual void bind(int32_t index, int16_t value);
+    virtual void bind(int32_t index, uint16_t value);
+    virtual void bind(int32_t index, int32_t value);
+    virtual void bind(int32_t index, uint32_t value);
+    virtual void bind(int32_t index, int64_t value);
+    // SQLite has no unsigned 64-bit integers; values above INT64_MAX would change sign.
+    void bind(int32_t index, uint64_t value) = delete;
+    virtual void bind(int32_t index, float value);
+    virtual void bind(int32_t index, double value);
+    virtual void bind(int32_t index, long double value);
+    virtual void bind(int32_t index, std::nullptr_t);
+    void bind(int32_t index, const std::string& value) { bind(index, std::string_view(value)); }
+    void bind(int32_t index, const char* value) { bind(index, std::string_view(value)); }
+
+    virtual void clear_bindings();
+    virtual int32_t column_count();
+    virtual std::vector<std::string> column_names();
+    virtual std::string column_decltype(int32_t index);
+
+    // One step; on a row, column k is read into out[k]. False when done (the statement is reset).
+    template <typename... Out>
+    bool exec(Out&... out) {
+        if (!step()) {
+            return false;
+        }
+        check_column_count(sizeof...(Out), "Too many arguments supplied for .exec()");
+        int32_t index = 0;
+        (column(index++, out), ...);
+        return true;
+    }
+
+    virtual void reset();
+    virtual bool has_row() { return has_row_; }
+
+    virtual void column(int32_t index, std::vector<signed char>& out);
+    virtual void column(int32_t index, std::vector<unsigned char>& out);
+    virtual void column(int32_t index, std::vector<std::byte>& out);
+    virtual void column(int32_t index, std::string& out);
+    virtual void column(int32_t index, std::u16string& out);
+    virtual void column(int32_t index, int8_t& out);
+    virtual void column(int32_t index, uint8_t& out);
+    virtual void column(int32_t index, int16_t& out);
+    virtual void column(int32_t index, uint16_t& out);
+    virtual void column(int32_t index, int32_t& out);
+    virtual void column(int32_t index, uint32_t& out);
+    virtual void column(int32_t index, int64_t& out);
+    void column(int32_t index, uint64_t& out) = delete;
+    virtual void column(int32_t index, float& out);
+    virtual void column(int32_t index, double& out);
+    virtual void column(int32_t index, long double& out);
+    virtual void column(int32_t index, type_t& out);
+    // A view of SQLite's buffer, valid until the next step or reset of this statement.
+    void column(int32_t index, std::string_view& out);
+
+    virtual bool is_null(int32_t index);
+
+    // Clears the bindings, then binds value k to parameter k + 1.
+    template <typename... Values>
+    void bind_params(const Values&... values) {
+        bind_all("Too many arguments to .bind_params()", values...);
+    }
+
+    // One step without reading columns: true on a row, false when done.
+    bool exec_step() { return step(); }
+
+    // One step; on a row, reads column k as the callback's k-th parameter type, calls the
+    // callback with those values and returns true. False when done.
+    template <typename Callback>
+    bool exec_step(Callback&& callback) {
+        using Args = typename detail::callable_args<std::decay_t<Callback>>::types;
+        if (!step()) {
+            return false;
+        }
+        check_column_count(std::tuple_size_v<Args>, "Too many arguments supplied for .exec_step()");
+        Args args;
+        std::apply(
+            [this](auto&... value) {
+                int32_t index = 0;
+                (column(index++, value), ...);
+            },
+            args);
+        std::apply(callback, std::move(args));
+        return true;
+    }
+
+private:
+    template <typename... Values>
+    void bind_all(const char* surplus_message, const Values&... values) {
+        clear_bindings();
+        check_parameter_count(sizeof...(Values), surplus_message);
+        int32_t index = 1;
+        (bind(index++, values), ...);
+    }
+
+    // Steps once; true on a row. Busy throws without a reset, done resets, errors reset and throw.
+    bool step();
+    void check_parameter_count(size_t count, const char* message);
+    void check_column_count(size_t count, const char* message);
+    void check_bind(int result);
+    void check_column_read();
+    [[noreturn]] void throw_last_error(int code);
+
+    sqlite3_stmt* stmt_ = nullptr;
+    bool has_row_ = false;
+};
+
+} // namespace vesk

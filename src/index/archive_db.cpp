@@ -1,0 +1,260 @@
+#include "index/archive_db.h"
+
+#include "masked_sql.h"
+#include "platform/text_format.h"
+
+#include <stdexcept>
+
+namespace vesk {
+
+namespace {
+
+constexpr int32_t library_misuse = 21;
+constexpr int32_t cache_progress_interval = 10000;
+
+} // namespace
+
+// The prepared statements, in the order they are prepared.
+struct ArchiveDb::Statements {
+    explicit Statements(SqliteConnection& db)
+        : run(db.prepare(masked_sql::run())), archive(db.prepare(masked_sql::archive())),
+          mark_unknown(db.prepare(masked_sql::mark_unknown())),
+          object(db.prepare(masked_sql::object())), status(db.prepare(masked_sql::status())),
+          cleanup(db.prepare(masked_sql::cleanup())),
+          pre_listing(db.prepare(masked_sql::pre_listing())),
+          dir_list(db.prepare(masked_sql::dir_list())), listing(db.prepare(masked_sql::listing())),
+          confirm(db.prepare(masked_sql::confirm())), failed(db.prepare(masked_sql::failed())),
+          run_count(db.prepare(masked_sql::run_count())), expire(db.prepare(masked_sql::expire())) {
+    }
+
+    SqliteStatement run;
+    SqliteStatement archive;
+    SqliteStatement mark_unknown;
+    SqliteStatement object;
+    SqliteStatement status;
+    SqliteStatement cleanup;
+    SqliteStatement pre_listing;
+    SqliteStatement dir_list;
+    SqliteStatement listing;
+    SqliteStatement confirm;
+    SqliteStatement failed;
+    SqliteStatement run_count;
+    SqliteStatement expire;
+};
+
+ArchiveDb::ArchiveDb(const std::string& file_name)
+    : connection_(sqlite::open(file_name, false, true, 0)) {
+    create_schema();
+    statements_ = std::make_unique<Statements>(*connection_);
+}
+
+ArchiveDb::~ArchiveDb() {
+    close();
+}
+
+void ArchiveDb::close() {
+    // Statements first, so that closing the connection really closes the file.
+    statements_.reset();
+    connection_.reset();
+}
+
+SqliteConnection& ArchiveDb::connection() {
+    if (!connection_) {
+        throw SqliteException(library_misuse, "The index database is closed.");
+    }
+    return *connection_;
+}
+
+ArchiveDb::Statements& ArchiveDb::statements() {
+    if (!statements_) {
+        throw SqliteException(library_misuse, "The index database is closed.");
+    }
+    return *statements_;
+}
+
+namespace {
+
+// Steps a row statement to its end, handing every row to `on_row`. A callback that throws
+// leaves the statement reset, so that the next call starts from the first row again.
+template <typename OnRow>
+void for_each_row(SqliteStatement& statement, OnRow&& on_row) {
+    statement.bind_params();
+    try {
+        while (statement.exec_step(on_row)) {
+        }
+    } catch (...) {
+        statement.reset();
+        throw;
+    }
+}
+
+} // namespace
+
+template <typename... Values>
+void ArchiveDb::run_once(SqliteStatement& statement, const Values&... values) {
+    statement.bind_params(values...);
+    statement.exec_step();
+    statement.reset();
+}
+
+void ArchiveDb::create_schema() {
+    connection().exec(masked_sql::schema());
+}
+
+int64_t ArchiveDb::last_insert_rowid() {
+    return connection().last_insert_rowid();
+}
+
+int64_t ArchiveDb::changes() {
+    return connection().changes();
+}
+
+void ArchiveDb::begin_transaction() {
+    connection().exec("BEGIN TRANSACTION;");
+}
+
+void ArchiveDb::commit_transaction() {
+    connection().exec("COMMIT TRANSACTION;");
+}
+
+void ArchiveDb::rollback_transaction() {
+    connection().exec("ROLLBACK TRANSACTION;");
+}
+
+void ArchiveDb::shrink_memory() {
+    connection().exec("PRAGMA shrink_memory;");
+}
+
+void ArchiveDb::vacuum() {
+    connection().exec("VACUUM;");
+}
+
+int64_t ArchiveDb::add_run(std::string_view version, std::string_view command_line,
+                           std::string_view job_text) {
+    run_once(statements().run, version, command_line, job_text);
+    return last_insert_rowid();
+}
+
+int64_t ArchiveDb::add_archive(int64_t run_id, std::string_view format_name) {
+    run_once(statements().archive, run_id, format_name);
+    return last_insert_rowid();
+}
+
+bool ArchiveDb::begin_scan(const LogCallback& log) {
+    begin_transaction();
+    run_once(statements().mark_unknown);
+    const std::string message =
+        format("Ready for scanning. (Marked %s files as unknown).", changes());
+    commit_transaction();
+    log(message);
+    begin_transaction();
+    return true;
+}
+
+int64_t ArchiveDb::add_object(int64_t parentid, std::string_view name, uint32_t attributes,
+                              int64_t size, int64_t modified_time) {
+    run_once(statements().object, parentid, name, attributes, size, modified_time);
+    return last_insert_rowid();
+}
+
+bool ArchiveDb::scan_progress(int64_t dirs, int64_t files, const LogCallback& log) {
+    const std::string message =
+        format("Scanning progresses. %s dirs and %s files, so far.", dirs, files);
+    if (changes() == 1) {
+        commit_transaction();
+        log(message);
+        begin_transaction();
+        return true;
+    }
+    rollback_transaction();
+    log("Failed to update scanning progress. Database is in bad state.");
+    return false;
+}
+
+void ArchiveDb::end_scan(int64_t dirs, int64_t files, const LogCallback& log) {
+    const std::string message = format("Completed scanning. %s dirs and %s files.", dirs, files);
+    commit_transaction();
+    log(message);
+}
+
+void ArchiveDb::log_status(const LogCallback& log) {
+    log("Index status after scan:");
+    for_each_row(statements().status, [&](std::string_view label, int64_t count, int64_t bytes) {
+        log(format(" - %s objects: %s. %s bytes: %s.", label, count, label, bytes));
+    });
+}
+
+void ArchiveDb::cleanup(const LogCallback& log) {
+    begin_transaction();
+    run_once(statements().cleanup);
+    const std::string message =
+        format("Completed database cleanup. Removed %s objects.", changes());
+    commit_transaction();
+    log(message);
+}
+
+int64_t ArchiveDb::prepare_listing() {
+    run_once(statements().pre_listing);
+    return changes();
+}
+
+void ArchiveDb::cache_dirs(const LogCallback& log) {
+    log("Starting caching dirs.");
+    int32_t total = 0;
+    int32_t batch = 0;
+    for_each_row(statements().dir_list, [&](int64_t fileid, std::string_view dir_path) {
+        dir_path_by_id[fileid] = dir_path;
+        dir_id_by_path[std::string(dir_path)] = fileid;
+        ++total;
+        if (++batch == cache_progress_interval) {
+            log(format("progress: %s entries.", total));
+            batch = 0;
+        }
+    });
+    log(format("Completed caching %s dirs.", total));
+    dir_path_by_id[0] = "";
+    dir_id_by_path[""] = 0;
+}
+
+void ArchiveDb::list_objects(const ListCallback& callback) {
+    for_each_row(statements().listing,
+                 [&](int64_t parentid, std::string_view name, uint32_t attributes, int64_t size,
+                     int64_t modified_time) {
+                     const auto parent = dir_path_by_id.find(parentid);
+                     if (parent != dir_path_by_id.end()) {
+                         callback(parent->second, name, attributes, size, modified_time);
+                     }
+                 });
+}
+
+bool ArchiveDb::confirm_archived(std::string_view dir_path, std::string_view name,
+                                 std::string_view checksum, int64_t archive_id) {
+    const auto directory = dir_id_by_path.find(dir_path);
+    if (directory == dir_id_by_path.end()) {
+        throw std::runtime_error("Error! The dir: '" + std::string(dir_path) +
+                                 "' is not known to the file index.");
+    }
+    run_once(statements().confirm, directory->second, name, checksum, archive_id);
+    return changes() > 0;
+}
+
+int64_t ArchiveDb::mark_failed() {
+    run_once(statements().failed);
+    return changes();
+}
+
+int64_t ArchiveDb::run_count() {
+    int64_t count = 0;
+    SqliteStatement& statement = statements().run_count;
+    statement.bind_params();
+    while (statement.exec(count)) {
+    }
+    return count;
+}
+
+int64_t ArchiveDb::expire_confirmations(int64_t keep_runs) {
+    run_once(statements().expire, keep_runs);
+    return changes();
+}
+
+} // namespace vesk

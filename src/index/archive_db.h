@@ -1,0 +1,99 @@
+#pragma once
+// The archive index: one SQLite file with a row per directory and file of the source tree,
+// per run and per archive. It decides which files a run lists and records which archive
+// confirmed each file. Every SQL text it runs is held masked and unmasked only to prepare it.
+
+#include "access/sqlite.h"
+#include "platform/log_callback.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+namespace vesk {
+
+class ArchiveDb {
+public:
+    using ListCallback =
+        std::function<void(std::string_view dir_path, std::string_view name, uint32_t attributes,
+                           int64_t size, int64_t modified_time)>;
+
+    // Opens (or creates) the index file, creates the schema and prepares the statements.
+    explicit ArchiveDb(const std::string& file_name);
+    virtual ~ArchiveDb();
+    ArchiveDb(const ArchiveDb&) = delete;
+    ArchiveDb& operator=(const ArchiveDb&) = delete;
+
+    // Finalizes the statements and closes the file; a second call does nothing.
+    virtual void close();
+    virtual int64_t add_run(std::string_view version, std::string_view command_line,
+                            std::string_view job_text);
+    virtual int64_t add_archive(int64_t run_id, std::string_view format_name);
+    // Marks every object unknown and opens the scan transaction.
+    virtual bool begin_scan(const LogCallback& log);
+    // Records one directory (attributes 1) or file (attributes 0); returns its row id.
+    virtual int64_t add_object(int64_t parentid, std::string_view name, uint32_t attributes,
+                               int64_t size, int64_t modified_time);
+    // Commits the scan so far; false (after a rollback) when the last statement did not change
+    // exactly one row.
+    virtual bool scan_progress(int64_t dirs, int64_t files, const LogCallback& log);
+    virtual void end_scan(int64_t dirs, int64_t files, const LogCallback& log);
+    virtual void log_status(const LogCallback& log);
+    // Removes the objects the scan did not record.
+    virtual void cleanup(const LogCallback& log);
+    virtual int64_t prepare_listing();
+    // Builds the directory path cache that the listing and the confirmations use.
+    virtual void cache_dirs(const LogCallback& log);
+    // Delivers the files to archive; a row whose directory is not cached is skipped.
+    virtual void list_objects(const ListCallback& callback);
+    // Records that `archive_id` holds the file; false when the index does not know the file.
+    virtual bool confirm_archived(std::string_view dir_path, std::string_view name,
+                                  std::string_view checksum, int64_t archive_id);
+    // Marks the listed files that nobody confirmed as failed; returns their number.
+    virtual int64_t mark_failed();
+    virtual void shrink_memory();
+    virtual void vacuum();
+
+    // The number of run records.
+    int64_t run_count();
+    // Makes the next listing deliver again every archived file whose confirming archive is not
+    // from one of the newest `keep_runs` runs (keep_runs <= 0: every archived file). Returns the
+    // number of files affected. Survives a following scan of unchanged files.
+    int64_t expire_confirmations(int64_t keep_runs);
+
+protected:
+    virtual void create_schema();
+    virtual int64_t last_insert_rowid();
+    virtual int64_t changes();
+    virtual void begin_transaction();
+    virtual void commit_transaction();
+    virtual void rollback_transaction();
+
+private:
+    // Hash and equality that let the path map be searched with a string_view.
+    struct PathHash {
+        using is_transparent = void;
+        size_t operator()(std::string_view path) const {
+            return std::hash<std::string_view>{}(path);
+        }
+    };
+
+    struct Statements;
+
+    SqliteConnection& connection();
+    Statements& statements();
+    // Binds the values, runs the statement once and resets it.
+    template <typename... Values>
+    void run_once(SqliteStatement& statement, const Values&... values);
+
+    std::optional<SqliteConnection> connection_;
+    std::unique_ptr<Statements> statements_;
+    std::unordered_map<int64_t, std::string> dir_path_by_id;
+    std::unordered_map<std::string, int64_t, PathHash, std::equal_to<>> dir_id_by_path;
+};
+
+} // namespace vesk

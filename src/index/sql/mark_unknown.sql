@@ -1,0 +1,2 @@
+-- Scan start: every object is unknown until the scan records it again.
+UPDATE objects SET state = state | 16;

@@ -1,0 +1,2 @@
+-- The number of recorded runs.
+SELECT count(*) FROM runs;

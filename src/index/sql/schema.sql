@@ -1,0 +1,57 @@
+-- Schema of the archive index. Run on every open; every statement is idempotent.
+--
+-- Object states (FileFlags), column objects.state:
+--   1  new       new or changed since it was last confirmed: the next listing delivers it
+--   2  archived  confirmed by an archiver and unchanged since
+--   3  listed    delivered by the current listing, waiting for a confirmation
+--   4  failed    listed but confirmed by no program: the retry listing delivers it
+--   5  directory recorded and cached, never listed
+--  +16 unknown   not (yet) seen by the running scan; the low bits keep the state it had
+
+-- The run works on a copy that is thrown away when the run fails, so durability is traded
+-- for speed. The journal stays in memory (no WAL): the file is complete after close.
+PRAGMA journal_mode = MEMORY;
+PRAGMA synchronous = OFF;
+PRAGMA temp_store = MEMORY;
+PRAGMA cache_size = -131072;
+
+-- A database that already holds tables must be one of ours (application id 'VESK').
+CREATE TEMP TABLE index_check (
+    is_vesk_index INTEGER CONSTRAINT foreign_database_schema CHECK (is_vesk_index)
+);
+INSERT INTO temp.index_check
+SELECT NOT EXISTS (SELECT 1 FROM main.sqlite_master)
+       OR (SELECT application_id FROM pragma_application_id) = 1447383883;
+DROP TABLE temp.index_check;
+PRAGMA application_id = 1447383883;
+
+CREATE TABLE IF NOT EXISTS runs (
+    id INTEGER PRIMARY KEY,
+    version TEXT NOT NULL,
+    command_line TEXT NOT NULL,
+    job_text TEXT NOT NULL
+);
+
+CREATE TABLE IF NOT EXISTS archives (
+    id INTEGER PRIMARY KEY,
+    run_id INTEGER NOT NULL,
+    format_name TEXT NOT NULL
+);
+
+-- Names are stored as the bytes the scanner gives (normally UTF-8) and compared bytewise.
+CREATE TABLE IF NOT EXISTS objects (
+    id INTEGER PRIMARY KEY,
+    parentid INTEGER NOT NULL,
+    name TEXT NOT NULL,
+    attributes INTEGER NOT NULL,
+    size INTEGER NOT NULL,
+    modified_time INTEGER NOT NULL,
+    state INTEGER NOT NULL,
+    checksum TEXT,
+    archive INTEGER
+);
+
+CREATE UNIQUE INDEX IF NOT EXISTS objects_by_parent_name ON objects (parentid, name);
+CREATE INDEX IF NOT EXISTS objects_by_state ON objects (state);
+-- Directories only, for building the directory paths.
+CREATE INDEX IF NOT EXISTS directories_by_parent ON objects (parentid) WHERE attributes & 1 = 1;

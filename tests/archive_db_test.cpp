@@ -1,0 +1,436 @@
+#include "index/archive_db.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sqlite3.h>
+#include <unistd.h>
+
+namespace vesk {
+namespace {
+
+namespace fs = std::filesystem;
+using Lines = std::vector<std::string>;
+
+std::string read_bytes(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void write_bytes(const fs::path& file, std::string_view bytes) {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+// Runs one query on the file with a connection of its own and returns the first column.
+std::string query_text(const fs::path& file, const std::string& sql) {
+    SqliteConnection db = sqlite::open(file.string(), true, false, 0);
+    SqliteStatement statement = db.prepare(sql);
+    std::string value;
+    EXPECT_TRUE(statement.exec(value)) << sql;
+    statement.reset();
+    return value;
+}
+
+class ArchiveDbTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = fs::temp_directory_path() /
+              ("vesk_archive_db_test_" + std::to_string(::getpid()) + "_" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        db_file = (dir / "index.db").string();
+    }
+
+    // Every index a test leaves behind must be sound.
+    void TearDown() override {
+        for (const auto& entry : fs::directory_iterator(dir)) {
+            if (entry.path().filename().string().starts_with("index")) {
+                EXPECT_EQ(query_text(entry.path(), "PRAGMA integrity_check;"), "ok")
+                    << entry.path();
+            }
+        }
+        fs::remove_all(dir);
+    }
+
+    LogCallback logger() {
+        return [this](std::string_view line) { log.emplace_back(line); };
+    }
+
+    // The files the listing delivers, as "dir/name" (or "name" in the root), sorted.
+    static Lines listed(ArchiveDb& db) {
+        Lines paths;
+        db.list_objects([&](std::string_view dir_path, std::string_view name, uint32_t attributes,
+                            int64_t, int64_t) {
+            EXPECT_EQ(attributes & 1, 0u) << "directory listed: " << name;
+            paths.push_back(dir_path.empty() ? std::string(name)
+                                             : std::string(dir_path) + "/" + std::string(name));
+        });
+        std::sort(paths.begin(), paths.end());
+        return paths;
+    }
+
+    // One run's index steps after the scan, as the task procedure takes them.
+    void after_scan(ArchiveDb& db) {
+        db.log_status(logger());
+        db.cleanup(logger());
+        db.prepare_listing();
+        db.cache_dirs(logger());
+    }
+
+    fs::path dir;
+    std::string db_file;
+    Lines log;
+};
+
+// Records the same small tree: a/, a/b/, a/b/deep.txt (size 1), a/mid.txt (size 2),
+// top.txt (size 3); `mid_size` changes a/mid.txt, `with_b` drops a/b and its file.
+void scan_tree(ArchiveDb& db, const LogCallback& log, int64_t mid_size = 2, bool with_b = true) {
+    db.begin_scan(log);
+    const int64_t a = db.add_object(0, "a", 1, 0, 100);
+    if (with_b) {
+        const int64_t b = db.add_object(a, "b", 1, 0, 100);
+        db.add_object(b, "deep.txt", 0, 1, 100);
+    }
+    db.add_object(a, "mid.txt", 0, mid_size, 100);
+    db.add_object(0, "top.txt", 0, 3, 100);
+    db.end_scan(with_b ? 2 : 1, 3, log);
+}
+
+TEST_F(ArchiveDbTest, FreshIndexRunsThroughAnEmptyScan) {
+    ArchiveDb db(db_file);
+    EXPECT_TRUE(db.begin_scan(logger()));
+    db.end_scan(0, 0, logger());
+    after_scan(db);
+    EXPECT_EQ(db.prepare_listing(), 0);
+    EXPECT_EQ(listed(db), Lines{});
+    EXPECT_EQ(db.mark_failed(), 0);
+    EXPECT_EQ(log, (Lines{"Ready for scanning. (Marked 0 files as unknown).",
+                          "Completed scanning. 0 dirs and 0 files.", "Index status after scan:",
+                          "Completed database cleanup. Removed 0 objects.",
+                          "Starting caching dirs.", "Completed caching 0 dirs."}));
+    // The root is cached even without directories.
+    EXPECT_FALSE(db.confirm_archived("", "nothing", "sum", 1));
+    db.close();
+    db.close();
+    EXPECT_THROW(db.mark_failed(), SqliteException);
+}
+
+TEST_F(ArchiveDbTest, FileStatesFollowScansListingsConfirmationsAndFailures) {
+    {
+        ArchiveDb db(db_file);
+        const int64_t run = db.add_run("VESK 0.1.0", "vesk --cfg job.txt", "job text");
+        scan_tree(db, logger());
+        after_scan(db);
+        EXPECT_EQ(listed(db), (Lines{"a/b/deep.txt", "a/mid.txt", "top.txt"}));
+        const int64_t archive = db.add_archive(run, "zip");
+        EXPECT_TRUE(db.confirm_archived("a/b", "deep.txt", "c1", archive));
+        EXPECT_TRUE(db.confirm_archived("a", "mid.txt", "c2", archive));
+        EXPECT_EQ(db.mark_failed(), 1);
+        // The retry listing delivers only the failure; it stays failed when nobody confirms it.
+        EXPECT_EQ(listed(db), Lines{"top.txt"});
+        EXPECT_EQ(query_text(db_file, "SELECT checksum || ':' || archive FROM objects "
+                                      "WHERE name = 'mid.txt'"),
+                  "c2:" + std::to_string(archive));
+    }
+    log.clear();
+    {
+        // Second run, nothing changed: only the earlier failure is listed again.
+        ArchiveDb db(db_file);
+        const int64_t run = db.add_run("VESK 0.1.0", "vesk", "job");
+        scan_tree(db, logger());
+        after_scan(db);
+        EXPECT_EQ(listed(db), Lines{"top.txt"});
+        EXPECT_TRUE(db.confirm_archived("", "top.txt", "c3", db.add_archive(run, "zip")));
+        EXPECT_EQ(db.mark_failed(), 0);
+        EXPECT_EQ(listed(db), Lines{});
+        EXPECT_EQ(log, (Lines{"Ready for scanning. (Marked 5 files as unknown).",
+                              "Completed scanning. 2 dirs and 3 files.", "Index status after scan:",
+                              " - Archived objects: 2. Archived bytes: 3.",
+                              " - Failed objects: 1. Failed bytes: 3.",
+                              " - Directory objects: 2. Directory bytes: 0.",
+                              "Completed database cleanup. Removed 0 objects.",
+                              "Starting caching dirs.", "Completed caching 2 dirs."}));
+    }
+    log.clear();
+    {
+        // Third run: a/mid.txt changed, a/b vanished with its file.
+        ArchiveDb db(db_file);
+        scan_tree(db, logger(), 20, false);
+        after_scan(db);
+        EXPECT_EQ(listed(db), Lines{"a/mid.txt"});
+        EXPECT_THROW(db.confirm_archived("a/b", "deep.txt", "x", 1), std::runtime_error);
+        EXPECT_EQ(db.mark_failed(), 1);
+        EXPECT_EQ(log.at(3), " - New objects: 1. New bytes: 20.");
+        EXPECT_EQ(log.at(6), " - Unknown objects: 2. Unknown bytes: 1.");
+        EXPECT_EQ(log.at(7), "Completed database cleanup. Removed 2 objects.");
+        EXPECT_EQ(log.at(9), "Completed caching 1 dirs.");
+    }
+    // The failure is listed in the next run as well.
+    ArchiveDb db(db_file);
+    scan_tree(db, logger(), 20, false);
+    after_scan(db);
+    EXPECT_EQ(listed(db), Lines{"a/mid.txt"});
+    EXPECT_EQ(db.run_count(), 2);
+}
+
+TEST_F(ArchiveDbTest, ARecordedAgainDirectoryKeepsItsIdForItsChildren) {
+    ArchiveDb db(db_file);
+    db.begin_scan(logger());
+    const int64_t first = db.add_object(0, "d", 1, 0, 1);
+    const int64_t child = db.add_object(first, "c.txt", 0, 5, 1);
+    db.end_scan(1, 1, logger());
+
+    db.begin_scan(logger());
+    db.add_object(0, "other", 1, 0, 1); // moves the last inserted id elsewhere
+    const int64_t again = db.add_object(0, "d", 1, 0, 2);
+    EXPECT_EQ(again, first);
+    EXPECT_TRUE(db.scan_progress(2, 0, logger())); // exactly one row changed
+    EXPECT_EQ(db.add_object(again, "c.txt", 0, 5, 1), child);
+    const int64_t added = db.add_object(again, "new.txt", 0, 1, 1);
+    EXPECT_GT(added, child);
+    db.end_scan(2, 2, logger());
+    after_scan(db);
+    EXPECT_NE(std::find(log.begin(), log.end(), "Completed database cleanup. Removed 0 objects."),
+              log.end());
+    EXPECT_EQ(query_text(db_file, "SELECT group_concat(name) FROM objects WHERE parentid = " +
+                                      std::to_string(first)),
+              "c.txt,new.txt");
+    EXPECT_EQ(listed(db), (Lines{"d/c.txt", "d/new.txt"}));
+}
+
+TEST_F(ArchiveDbTest, ConfirmationsFindRootFilesAndRejectUnknownDirectories) {
+    ArchiveDb db(db_file);
+    scan_tree(db, logger());
+    after_scan(db);
+    EXPECT_TRUE(db.confirm_archived("", "top.txt", "abc", 7));
+    EXPECT_FALSE(db.confirm_archived("a", "missing.txt", "abc", 7));
+    // A directory is not a file that an archiver can confirm.
+    EXPECT_FALSE(db.confirm_archived("a", "b", "abc", 7));
+    try {
+        db.confirm_archived("a/nowhere", "x", "abc", 7);
+        FAIL() << "unknown directory accepted";
+    } catch (const SqliteException&) {
+        FAIL() << "wrong exception type";
+    } catch (const std::runtime_error& error) {
+        EXPECT_STREQ(error.what(), "Error! The dir: 'a/nowhere' is not known to the file index.");
+    }
+    EXPECT_EQ(db.mark_failed(), 2);
+}
+
+TEST_F(ArchiveDbTest, ScanProgressCommitsOrReportsTheBadState) {
+    ArchiveDb db(db_file);
+    db.begin_scan(logger());
+    db.add_object(0, "kept", 0, 1, 1);
+    EXPECT_TRUE(db.scan_progress(0, 10000, logger()));
+    db.add_object(0, "lost", 0, 1, 1);
+    db.cache_dirs(logger());
+    // A statement that changed no row is not what the scan should have run last.
+    EXPECT_FALSE(db.confirm_archived("", "no such file", "x", 1));
+    log.clear();
+    EXPECT_FALSE(db.scan_progress(0, 20000, logger()));
+    EXPECT_EQ(log, Lines{"Failed to update scanning progress. Database is in bad state."});
+    // No transaction is open any more, so the closing commit fails.
+    try {
+        db.end_scan(0, 2, logger());
+        FAIL() << "commit without transaction succeeded";
+    } catch (const SqliteException& error) {
+        EXPECT_EQ(std::string(error.what()),
+                  "SqliteException: SQL error. cannot commit - no transaction is active");
+    }
+    db.prepare_listing();
+    EXPECT_EQ(listed(db), Lines{"kept"}); // the rolled-back object is gone
+}
+
+TEST_F(ArchiveDbTest, ScanProgressLineNamesDirsThenFiles) {
+    ArchiveDb db(db_file);
+    db.begin_scan(logger());
+    db.add_object(0, "f", 0, 1, 1);
+    EXPECT_TRUE(db.scan_progress(12, 9988, logger()));
+    db.end_scan(12, 9988, logger());
+    EXPECT_EQ(log.at(1), "Scanning progresses. 12 dirs and 9988 files, so far.");
+}
+
+TEST_F(ArchiveDbTest, DirectoryCacheReportsProgressEveryTenThousandRows) {
+    ArchiveDb db(db_file);
+    db.begin_scan(logger());
+    for (int i = 0; i < 9999; ++i) {
+        db.add_object(0, "d" + std::to_string(i), 1, 0, 1);
+    }
+    db.end_scan(9999, 0, logger());
+    db.cache_dirs(logger());
+    EXPECT_EQ(log.back(), "Completed caching 9999 dirs.");
+    EXPECT_EQ(std::count(log.begin(), log.end(), "progress: 10000 entries."), 0);
+
+    db.begin_scan(logger());
+    for (int i = 0; i < 20000; ++i) {
+        db.add_object(0, "d" + std::to_string(i), 1, 0, 1);
+    }
+    db.end_scan(20000, 0, logger());
+    log.clear();
+    db.cache_dirs(logger());
+    EXPECT_EQ(log, (Lines{"Starting caching dirs.", "progress: 10000 entries.",
+                          "progress: 20000 entries.", "Completed caching 20000 dirs."}));
+}
+
+TEST_F(ArchiveDbTest, NamesRoundTripByteForByte) {
+    const std::vector<std::string> names = {
+        "it's \"quoted\"", "100% %s %d", "new\nline", "back\\slash", std::string("\xff\xfe\x80", 3),
+        "caf\xc3\xa9",     "  spaced  "};
+    ArchiveDb db(db_file);
+    db.begin_scan(logger());
+    const int64_t odd_dir = db.add_object(0, std::string("dir\xc0'%\n", 6), 1, 0, 1);
+    const int64_t inner = db.add_object(odd_dir, "in\\ner", 1, 0, 1);
+    for (const std::string& name : names) {
+        db.add_object(inner, name, 0, 1, 1);
+    }
+    db.end_scan(2, names.size(), logger());
+    after_scan(db);
+    const std::string dir_path = std::string("dir\xc0'%\n", 6) + "/in\\ner";
+    Lines expected;
+    for (const std::string& name : names) {
+        expected.push_back(dir_path + "/" + name);
+    }
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(listed(db), expected);
+    for (const std::string& name : names) {
+        EXPECT_TRUE(db.confirm_archived(dir_path, name, "sum", 1)) << name;
+    }
+    EXPECT_FALSE(db.confirm_archived(dir_path, "100% %S %d", "sum", 1));
+    EXPECT_EQ(db.mark_failed(), 0);
+}
+
+TEST_F(ArchiveDbTest, ListingSkipsUncachedParentsAndRestartsAfterACallbackError) {
+    ArchiveDb db(db_file);
+    scan_tree(db, logger());
+    after_scan(db);
+    // A directory recorded after the cache was built is not known to the listing.
+    const int64_t late = db.add_object(0, "late", 1, 0, 1);
+    db.add_object(late, "orphan.txt", 0, 1, 1);
+    db.prepare_listing();
+    int delivered = 0;
+    EXPECT_THROW(
+        db.list_objects([&](std::string_view, std::string_view, uint32_t, int64_t, int64_t) {
+            ++delivered;
+            throw std::runtime_error("list file full");
+        }),
+        std::runtime_error);
+    EXPECT_EQ(delivered, 1);
+    EXPECT_EQ(listed(db), (Lines{"a/b/deep.txt", "a/mid.txt", "top.txt"}));
+}
+
+TEST_F(ArchiveDbTest, ExpiredConfirmationsAreListedAgainAfterTheScan) {
+    {
+        ArchiveDb db(db_file);
+        EXPECT_EQ(db.run_count(), 0);
+        EXPECT_EQ(db.expire_confirmations(0), 0);
+        // Three runs; each confirms one of the three files.
+        const std::vector<std::pair<std::string, std::string>> files = {
+            {"a/b", "deep.txt"}, {"a", "mid.txt"}, {"", "top.txt"}};
+        for (const auto& [dir_path, name] : files) {
+            const int64_t run = db.add_run("VESK 0.1.0", "vesk", "job");
+            scan_tree(db, logger());
+            after_scan(db);
+            const int64_t archive = db.add_archive(run, "zip");
+            db.list_objects([](std::string_view, std::string_view, uint32_t, int64_t, int64_t) {});
+            EXPECT_TRUE(db.confirm_archived(dir_path, name, "sum", archive));
+            db.mark_failed();
+        }
+        EXPECT_EQ(db.run_count(), 3);
+    }
+    {
+        ArchiveDb db(db_file);
+        // The newest two runs confirmed mid.txt and top.txt; deep.txt's run is older.
+        EXPECT_EQ(db.expire_confirmations(2), 1);
+        scan_tree(db, logger());
+        after_scan(db);
+        EXPECT_EQ(listed(db), Lines{"a/b/deep.txt"});
+    }
+    ArchiveDb db(db_file);
+    EXPECT_EQ(db.expire_confirmations(5), 0);
+    scan_tree(db, logger());
+    // During a scan too; the unknown mark of the scan is kept, so cleanup still works.
+    EXPECT_EQ(db.expire_confirmations(-1), 2);
+    after_scan(db);
+    EXPECT_EQ(log.back(), "Completed caching 2 dirs.");
+    EXPECT_EQ(listed(db), (Lines{"a/b/deep.txt", "a/mid.txt", "top.txt"}));
+}
+
+TEST_F(ArchiveDbTest, CloseLeavesACompleteFileWithoutJournalOrWal) {
+    {
+        ArchiveDb db(db_file);
+        db.add_run("VESK 0.1.0", "cmd", "job");
+        scan_tree(db, logger());
+        after_scan(db);
+        db.close();
+        EXPECT_EQ(query_text(db_file, "SELECT count(*) FROM objects"), "5");
+    }
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        EXPECT_EQ(entry.path().filename(), "index.db");
+    }
+    // A copy of the closed file is a complete index.
+    fs::copy_file(db_file, dir / "index_copy.db");
+    ArchiveDb copy((dir / "index_copy.db").string());
+    EXPECT_EQ(copy.run_count(), 1);
+}
+
+TEST_F(ArchiveDbTest, ForeignOrDamagedFilesFailWithTheSqliteText) {
+    // Not an SQLite file at all.
+    const fs::path garbage = dir / "garbage.db";
+    const std::string garbage_bytes(4096, 'x');
+    write_bytes(garbage, garbage_bytes);
+    try {
+        ArchiveDb db(garbage.string());
+        FAIL() << "garbage accepted";
+    } catch (const SqliteException& error) {
+        EXPECT_STREQ(error.what(), "SqliteException: File opened that is not a database file. "
+                                   "file is not a database");
+    }
+    EXPECT_EQ(read_bytes(garbage), garbage_bytes);
+
+    // Another program's database.
+    const fs::path foreign = dir / "foreign.db";
+    {
+        SqliteConnection other = sqlite::open(foreign.string(), false, true, 0);
+        other.exec("CREATE TABLE objects (x); INSERT INTO objects VALUES (1);");
+    }
+    const std::string foreign_bytes = read_bytes(foreign);
+    try {
+        ArchiveDb db(foreign.string());
+        FAIL() << "foreign schema accepted";
+    } catch (const SqliteException& error) {
+        EXPECT_STREQ(error.what(), "SqliteException: Abort due to constraint violation. "
+                                   "CHECK constraint failed: foreign_database_schema");
+    }
+    EXPECT_EQ(read_bytes(foreign), foreign_bytes);
+
+    // A real index cut in half.
+    {
+        ArchiveDb db(db_file);
+        db.begin_scan(logger());
+        for (int i = 0; i < 5000; ++i) {
+            db.add_object(0, "file number " + std::to_string(i), 0, i, i);
+        }
+        db.end_scan(0, 5000, logger());
+    }
+    const std::string whole = read_bytes(db_file);
+    const fs::path truncated = dir / "truncated.db";
+    write_bytes(truncated, std::string_view(whole).substr(0, whole.size() / 2));
+    try {
+        ArchiveDb db(truncated.string());
+        scan_tree(db, logger());
+        after_scan(db);
+        listed(db);
+        FAIL() << "truncated index accepted";
+    } catch (const SqliteException& error) {
+        EXPECT_EQ(error.code() & 0xff, 11) << error.what();
+        EXPECT_TRUE(std::string(error.what())
+                        .starts_with("SqliteException: The database disk image is malformed. "));
+    }
+}
+
+} // namespace
+} // namespace vesk
