@@ -1,6 +1,7 @@
 #include "index/dir_list.h"
 
 #include "platform/text_format.h"
+#include "platform/unique_fd.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -21,36 +22,6 @@ namespace {
 // never runs out of descriptors.
 constexpr size_t kOpenLevels = 64;
 constexpr int kDirOpenFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY;
-
-class UniqueFd {
-public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept {
-        reset(other.release());
-        return *this;
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    ~UniqueFd() { reset(); }
-
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    int release() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void reset(int fd = -1) {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = fd;
-    }
-
-private:
-    int fd_ = -1;
-};
 
 class DirStream {
 public:
@@ -212,7 +183,8 @@ void DirWalker::open_start(const std::vector<std::string>& components) {
     std::string joined;
     for (size_t i = 0; i < components.size(); ++i)
         joined += (i == 0 ? "" : "/") + components[i];
-    const bool absolute = !joined.empty() && joined.front() == '/';
+    // A leading empty component stands for the root: {""} is "/", {"", "data"} is "/data".
+    const bool absolute = !components.empty() && (components[0].empty() || joined.front() == '/');
 
     UniqueFd fd(::open(absolute ? "/" : ".", kDirOpenFlags));
     int error = fd.valid() ? 0 : errno;

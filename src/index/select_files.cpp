@@ -1,0 +1,204 @@
+#include "index/select_files.h"
+
+#include "config/config.h"
+#include "index/archive_db.h"
+#include "platform/bindings.h"
+#include "platform/text_format.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <sys/stat.h>
+
+namespace vesk {
+
+uint32_t CurrentFileWrapper::own_end() const {
+    return scanner_.stack_[scanner_.depth_ - 1].end_offset;
+}
+
+uint32_t CurrentFileWrapper::parent_end() const {
+    return scanner_.stack_[scanner_.depth_ - 2].end_offset;
+}
+
+std::string_view CurrentFileWrapper::name() const {
+    const uint32_t begin = parent_end();
+    const uint32_t end = own_end() - (is_directory() ? 1 : 0);
+    return {scanner_.path_buffer_.get() + begin, end - begin};
+}
+
+std::string_view CurrentFileWrapper::path() const {
+    return {scanner_.path_buffer_.get(), own_end() - (is_directory() ? 1u : 0u)};
+}
+
+std::string_view CurrentFileWrapper::parent() const {
+    const uint32_t end = parent_end();
+    return {scanner_.path_buffer_.get(), end == 0 ? 0 : end - 1};
+}
+
+bool CurrentFileWrapper::is_directory() const {
+    return scanner_.current_->is_directory();
+}
+
+int64_t CurrentFileWrapper::age() const {
+    return creation_time_ - scanner_.current_->modified_time();
+}
+
+uint64_t CurrentFileWrapper::size() const {
+    return scanner_.current_->size();
+}
+
+FileScanner::FileScanner(ArchiveDb& db)
+    : db_(db), path_buffer_(std::make_unique<char[]>(kPathBufferSize)),
+      stack_(std::make_unique<DirStack[]>(kStackEntries + 1)),
+      wrapper_(*this, filetime_to_unix(now())) {}
+
+void FileScanner::set_excluded_directory(std::string_view path) {
+    excluded_path_ = path;
+}
+
+void FileScanner::scan(const std::vector<std::string>& source_components, const Config& config,
+                       const LogCallback& log) {
+    const auto start = std::chrono::steady_clock::now();
+    depth_ = 1;
+    config_ = &config;
+    log_ = &log;
+    resolve_excluded_directory();
+    db_.begin_scan(log);
+
+    WalkCallbacks callbacks;
+    callbacks.enter_dir = [this](const WalkEntry& entry) { return enter_dir(entry); };
+    callbacks.visit_file = [this](const WalkEntry& entry) { return visit_file(entry); };
+    callbacks.leave_dir = [this](const WalkEntry& entry) { return leave_dir(entry); };
+    callbacks.log = log;
+    counts_.walk = VisitFiles(source_components, callbacks, true);
+
+    db_.end_scan(static_cast<int64_t>(counts_.dirs_seen), static_cast<int64_t>(counts_.files_seen),
+                 log);
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    log(format("Done walking in %s milliseconds.",
+               std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()));
+    log_left_out();
+    config_ = nullptr;
+    log_ = nullptr;
+}
+
+bool FileScanner::accept_dir() {
+    return config_->select_dirs.selects(wrapper_);
+}
+
+bool FileScanner::accept_file() {
+    return config_->select_files.selects(wrapper_);
+}
+
+bool FileScanner::enter_dir(const WalkEntry& entry) {
+    ++counts_.dirs_seen;
+    const DirStack& parent = stack_[depth_ - 1];
+    current_ = &entry;
+    if (depth_ >= kStackEntries || !push_name(entry.name(), true)) {
+        stack_[depth_++] = parent; // popped again by leave_dir
+        skip_too_long(entry);
+        return false;
+    }
+    if (is_excluded(entry)) {
+        ++counts_.excluded_dirs;
+        log(format("Skipping directory '%s': it is the backup destination.",
+                   escape_for_log(entry.display_path())));
+        return false;
+    }
+    if (!accept_dir())
+        return false;
+    stack_[depth_ - 1].rowid = db_.add_object(
+        parent.rowid, entry.name(), 1, static_cast<int64_t>(entry.size()), entry.modified_time());
+    ++counts_.dirs_recorded;
+    check_progress();
+    return true;
+}
+
+bool FileScanner::visit_file(const WalkEntry& entry) {
+    ++counts_.files_seen;
+    current_ = &entry;
+    if (!push_name(entry.name(), false)) {
+        skip_too_long(entry);
+        return true;
+    }
+    const bool accepted = accept_file();
+    --depth_;
+    if (accepted) {
+        db_.add_object(stack_[depth_ - 1].rowid, entry.name(), 0,
+                       static_cast<int64_t>(entry.size()), entry.modified_time());
+        ++counts_.files_recorded;
+        check_progress();
+    }
+    return true;
+}
+
+bool FileScanner::leave_dir(const WalkEntry&) {
+    --depth_;
+    return true;
+}
+
+// Appends the name (and "/" for a directory) after the parent's path and pushes its stack
+// entry; false, with nothing changed, when the relative path would not fit the buffer.
+bool FileScanner::push_name(std::string_view name, bool is_directory) {
+    const size_t begin = stack_[depth_ - 1].end_offset;
+    const size_t end = begin + name.size() + (is_directory ? 1 : 0);
+    if (end > kPathBufferSize)
+        return false;
+    std::memcpy(path_buffer_.get() + begin, name.data(), name.size());
+    if (is_directory)
+        path_buffer_[end - 1] = '/';
+    stack_[depth_++] = DirStack{0, static_cast<uint32_t>(end)};
+    return true;
+}
+
+void FileScanner::resolve_excluded_directory() {
+    struct stat st;
+    has_excluded_ =
+        !excluded_path_.empty() && ::stat(excluded_path_.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    excluded_device_ = has_excluded_ ? st.st_dev : 0;
+    excluded_inode_ = has_excluded_ ? st.st_ino : 0;
+}
+
+bool FileScanner::is_excluded(const WalkEntry& entry) const {
+    return has_excluded_ && entry.device() == excluded_device_ && entry.inode() == excluded_inode_;
+}
+
+void FileScanner::skip_too_long(const WalkEntry& entry) {
+    ++counts_.too_long_skipped;
+    log(format("Skipping '%s': its path is too long for the scan buffers.",
+               escape_for_log(entry.display_path())));
+}
+
+void FileScanner::check_progress() {
+    if (counts_.files_recorded + counts_.dirs_recorded < next_progress_)
+        return;
+    next_progress_ += progress_interval_;
+    // Progress goes to the console only; a bad index state shows again at the end of the scan.
+    db_.scan_progress(static_cast<int64_t>(counts_.dirs_seen),
+                      static_cast<int64_t>(counts_.files_seen), [](std::string_view line) {
+                          std::fwrite(line.data(), 1, line.size(), stdout);
+                          std::fputc('\n', stdout);
+                          std::fflush(stdout);
+                      });
+}
+
+// One line for everything the scan met but did not record, so the run log never hides it.
+void FileScanner::log_left_out() const {
+    const WalkCounts& walk = counts_.walk;
+    if (walk.special_files_skipped + walk.unreadable_dirs + walk.loops_not_entered +
+            walk.unreadable_entries + counts_.too_long_skipped ==
+        0)
+        return;
+    log(format("Not backed up: %s special files (FIFOs, sockets, devices), %s entries that could "
+               "not be examined, %s entries with too long paths; %s directories could not be "
+               "listed, %s link loops were not entered.",
+               walk.special_files_skipped, walk.unreadable_entries, counts_.too_long_skipped,
+               walk.unreadable_dirs, walk.loops_not_entered));
+}
+
+void FileScanner::log(const std::string& line) const {
+    if (log_ && *log_)
+        (*log_)(line);
+}
+
+} // namespace vesk
