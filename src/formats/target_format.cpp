@@ -8,6 +8,7 @@
 #include "config/config.h"
 #include "config/format_spec.h"
 #include "index/archive_db.h"
+#include "index/dir_list.h"
 #include "platform/bindings.h"
 #include "platform/subprocess.h"
 #include "platform/text_format.h"
@@ -102,29 +103,6 @@ bool is_valid_utf8(std::string_view text) {
         i += length;
     }
     return true;
-}
-
-std::string escape_for_log(std::string_view text) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string escaped;
-    escaped.reserve(text.size());
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '\\') {
-            escaped += "\\\\";
-        } else if (c == '\r') {
-            escaped += "\\r";
-        } else if (c == '\n') {
-            escaped += "\\n";
-        } else if (byte < 0x20 || byte == 0x7F) {
-            escaped += "\\x";
-            escaped += kHex[byte >> 4];
-            escaped += kHex[byte & 0xF];
-        } else {
-            escaped += c;
-        }
-    }
-    return escaped;
 }
 
 // ---- DbFileEntry ----

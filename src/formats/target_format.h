@@ -158,10 +158,6 @@ private:
 // marking and the retry pass. Sets task.unconfirmed_count to the files that remain unconfirmed.
 void archive_formats(TaskProcedure& task);
 
-// Renders a path for a log line: backslashes and control bytes as escapes, so that a name
-// holding a line break stays on one line.
-std::string escape_for_log(std::string_view text);
-
 // True when the text is well-formed UTF-8 (no overlong forms, surrogates or values beyond
 // U+10FFFF).
 bool is_valid_utf8(std::string_view text);

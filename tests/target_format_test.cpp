@@ -1,0 +1,476 @@
+#include "formats/target_format.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/resource.h>
+
+#include <filesystem>
+#include <map>
+#include <regex>
+
+#include "backup/backup_mode.h"
+#include "config/config.h"
+#include "index/archive_db.h"
+#include "platform/vfs.h"
+#include "support/run_command.h"
+
+namespace vesk {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::read_file;
+using testing::run_command;
+using testing::ScratchDir;
+using testing::write_file;
+
+size_t count_of(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+// A run of a job over a real source tree up to the archiving phase: run directory, logs, a real
+// index filled by the real scanner.
+class JobRun {
+public:
+    JobRun() { fs::create_directories(source()); }
+
+    fs::path source() const { return scratch_ / "src"; }
+    fs::path destination() const { return scratch_ / "dst"; }
+    void add_file(const std::string& path, std::string_view content = "data") {
+        write_file(source() / path, content);
+    }
+
+    // Parses the job (source, destination and mode are added here) and prepares the run.
+    TaskProcedure& start(const std::string& formats, bool dry_run = false) {
+        job_text_ = "source_dir(\"" + source().string() + "\") destination_dir(\"" +
+                    destination().string() + "\") mode(incremental(0)) " + formats;
+        task_.reset();
+        config_ = parse_job(job_text_);
+        config_->dry_run = dry_run;
+        task_ = std::make_unique<TaskProcedureIncremental>(
+            *config_, [](ArchiveDb& db) { return db.add_run("VESK 0.1.0", "test", "job"); });
+        task_->compute_paths();
+        // Runs of one test may follow each other within a second: number them instead.
+        task_->run_subdir = (destination() / ("run" + std::to_string(++runs_))).string();
+        task_->run_log_name = task_->run_subdir + "/log.txt";
+        task_->run_db_name = task_->run_subdir + "/index.db";
+        task_->prepare_run_directory();
+        task_->open_logs();
+        task_->open_index();
+        task_->scan();
+        task_->prepare_index();
+        return *task_;
+    }
+    void finish() { task_->finish(); }
+
+    TaskProcedure& task() { return *task_; }
+    std::string log() const { return read_file(task_->run_log_name); }
+    std::string listfile(const std::string& format) const {
+        return read_file(fs::path(task_->run_subdir) / ("listfile." + format + ".lst"));
+    }
+    fs::path run_dir() const { return task_->run_subdir; }
+
+    // name -> checksum of the files this run's archives hold, read straight from the index.
+    std::map<std::string, std::string> confirmed() const {
+        std::map<std::string, std::string> files;
+        sqlite3* db = nullptr;
+        EXPECT_EQ(sqlite3_open_v2(task_->run_db_name.c_str(), &db, SQLITE_OPEN_READONLY, nullptr),
+                  SQLITE_OK);
+        sqlite3_stmt* statement = nullptr;
+        const char* sql = "SELECT o.name, coalesce(o.checksum, '') FROM objects o JOIN archives a "
+                          "ON o.archive = a.id WHERE a.run_id = (SELECT max(id) FROM runs)";
+        EXPECT_EQ(sqlite3_prepare_v2(db, sql, -1, &statement, nullptr), SQLITE_OK);
+        while (sqlite3_step(statement) == SQLITE_ROW) {
+            files[reinterpret_cast<const char*>(sqlite3_column_text(statement, 0))] =
+                reinterpret_cast<const char*>(sqlite3_column_text(statement, 1));
+        }
+        sqlite3_finalize(statement);
+        sqlite3_close(db);
+        return files;
+    }
+
+    // Paths ("dir/name") that the index still lists as not confirmed.
+    std::vector<std::string> unconfirmed() {
+        std::vector<std::string> paths;
+        task_->db->list_objects(
+            [&](std::string_view dir, std::string_view name, uint32_t, int64_t, int64_t) {
+                paths.push_back(dir.empty() ? std::string(name)
+                                            : std::string(dir) + "/" + std::string(name));
+            });
+        std::sort(paths.begin(), paths.end());
+        return paths;
+    }
+
+private:
+    ScratchDir scratch_;
+    std::string job_text_;
+    std::unique_ptr<Config> config_;
+    std::unique_ptr<TaskProcedure> task_;
+    int runs_ = 0;
+};
+
+std::string sorted_lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);) {
+        lines.push_back(line);
+    }
+    std::sort(lines.begin(), lines.end());
+    std::string joined;
+    for (const auto& line : lines) {
+        joined += line + "\n";
+    }
+    return joined;
+}
+
+// An archiver that reports every list-file line as stored, optionally leaving some out.
+std::string reporting_format(const std::string& name, const std::string& shell_filter = "cat") {
+    return "format_specification(\"" + name +
+           "\", archive(executable(\"sh\"), arguments(\"-c \"\"" + shell_filter +
+           " '%listfile%' | sed 's/^/+ /'\"\"\"), filepattern(\"^\\+ (.*)$\", 1))) ";
+}
+
+// ---- TextOutputToLinesHandler ----
+
+TEST(TextOutputToLines, CutsChunksAtSingleLineBreaks) {
+    std::vector<std::string> lines;
+    TextOutputToLinesHandler splitter([&](std::string_view line) { lines.emplace_back(line); });
+
+    splitter.feed("abc\r");
+    splitter.feed("\ndef\n");
+    EXPECT_EQ(lines, (std::vector<std::string>{"abc", "", "def"}));
+
+    lines.clear();
+    splitter.feed("a\r\n\r\nb\rc");
+    splitter.feed("on");
+    splitter.feed("tinued\n\nlast");
+    EXPECT_EQ(lines, (std::vector<std::string>{"a", "b", "continued"}));
+    splitter.flush();
+    splitter.flush();
+    EXPECT_EQ(lines.back(), "last");
+    EXPECT_EQ(lines.size(), 4u);
+
+    lines.clear();
+    splitter.feed("x");
+    splitter.feed("\n");
+    splitter.feed("\n"); // a chunk that begins with a break ends the (empty) pending line
+    splitter.feed(std::string_view("\0bin\xff\n", 6));
+    EXPECT_EQ(lines, (std::vector<std::string>{"x", "", std::string("\0bin\xff", 5)}));
+
+    std::vector<std::string> second;
+    splitter.set_line_handler([&](std::string_view line) { second.emplace_back(line); });
+    splitter.feed("y\n");
+    EXPECT_EQ(second, std::vector<std::string>{"y"});
+    EXPECT_EQ(splitter.dropped_lines(), 0u);
+}
+
+TEST(TextOutputToLines, DropsLinesBeyondTheLimitWhole) {
+    std::vector<std::string> lines;
+    TextOutputToLinesHandler splitter([&](std::string_view line) { lines.emplace_back(line); }, 8);
+    splitter.feed("12345");
+    splitter.feed("6789");   // the pending line passes 8 bytes
+    splitter.feed("abcdef"); // and keeps growing without being held
+    splitter.feed("gh\nok\n");
+    splitter.feed("short\n123456789\nexact-8!\n"); // an overlong line inside one chunk
+    splitter.feed("tail-without-end");
+    splitter.flush();
+    EXPECT_EQ(lines, (std::vector<std::string>{"ok", "short", "exact-8!"}));
+    EXPECT_EQ(splitter.dropped_lines(), 3u);
+    EXPECT_EQ(splitter.dropped_bytes(), 17u + 9u + 16u);
+}
+
+// ---- Variables and list files ----
+
+TEST(TargetFormatHandler, ExpandsVariables) {
+    JobRun run;
+    TaskProcedure& task = run.start(reporting_format("zip") + "select_format(format(\"zip\"))");
+    TargetFormatHandler handler(task, *task.config.format_specifications[0]);
+    const std::string dir = task.run_subdir;
+
+    EXPECT_EQ(handler.listfile_path(), dir + "/listfile.zip.lst");
+    EXPECT_EQ(handler.archive_path(), dir + "/data.zip");
+    EXPECT_EQ(handler.expand_variables("%listfile% --x %%"), dir + "/listfile.zip.lst --x %");
+    EXPECT_EQ(handler.expand_variables("%dstdir%|%srcdir%|%archive%|%listfile16%"),
+              dir + "|" + run.source().string() + "|" + dir + "/data.zip|" + dir +
+                  "/listfile.zip.lst");
+    EXPECT_EQ(handler.expand_variables("100%"), "100%");
+    EXPECT_EQ(handler.expand_variables(""), "");
+
+    // An inserted value is not expanded again.
+    task.source_path = "/x/%dstdir%";
+    EXPECT_EQ(handler.expand_variables("[%srcdir%]"), "[/x/%dstdir%]");
+
+    const auto error_of = [&](std::string_view text) {
+        try {
+            handler.expand_variables(text);
+        } catch (const std::runtime_error& error) {
+            return std::string(error.what());
+        }
+        return std::string("no error");
+    };
+    EXPECT_EQ(error_of("%LISTFILE%"), "The variable '%LISTFILE%' does not exists");
+    EXPECT_EQ(error_of("50% of %srcdir%"), "The variable '% of %' does not exists");
+    const std::string log = run.log();
+    EXPECT_NE(log.find("The variable '%LISTFILE%' does not exists:\r\n"), std::string::npos);
+    EXPECT_NE(log.find("The variable '% of %' does not exists:\r\n"), std::string::npos);
+}
+
+TEST(TargetFormatHandler, WritesListFileLinesAndLeavesOutLineBreakNames) {
+    JobRun run;
+    TaskProcedure& task = run.start(reporting_format("zip") + "select_format(format(\"zip\"))");
+    TargetFormatHandler handler(task, *task.config.format_specifications[0]);
+    handler.open_listfile();
+    const VfsPath path(true, handler.listfile_path());
+    EXPECT_THROW(VfsFile::CreateOrOpen(path, true, false, false, false, false, false),
+                 VfsException);
+
+    handler.add_entry("", "root.txt");
+    handler.add_entry("a/b", "c d.txt");
+    handler.add_entry("a", "bad\nname");
+    handler.add_entry("we\rird", "x");
+    handler.add_entry("", "\xC3\xBC\\x.txt");
+    handler.close_listfile();
+
+    EXPECT_EQ(run.listfile("zip"), "root.txt\r\na/b/c d.txt\r\n\xC3\xBC\\x.txt\r\n");
+    EXPECT_EQ(handler.entry_count(), 3u);
+    EXPECT_EQ(handler.unlistable_count(), 2u);
+    const std::string log = run.log();
+    EXPECT_NE(log.find("Opened listfile '" + handler.listfile_path() + "' for writing."),
+              std::string::npos);
+    EXPECT_NE(log.find("Closed listfile '" + handler.listfile_path() + "' with 3 entries."),
+              std::string::npos);
+    EXPECT_NE(log.find("a line break: 'a/bad\\x0Aname'."), std::string::npos);
+    EXPECT_NE(log.find("a line break: 'we\\x0Dird/x'."), std::string::npos);
+}
+
+// ---- Output lines and confirmations ----
+
+TEST(TargetFormatHandler, ConfirmsTheFilesOutputLinesName) {
+    JobRun run;
+    run.add_file("root.txt");
+    run.add_file("a\\b.txt");
+    run.add_file("a/b/c.txt");
+    run.add_file("d/e.txt");
+    run.add_file("lat\xE9.txt");
+    TaskProcedure& task = run.start(reporting_format("zip") + "select_format(format(\"zip\"))");
+    TargetFormatHandler handler(task, *task.config.format_specifications[0]);
+    handler.ensure_format_id();
+    handler.use_file_pattern("^\\+ (.*?)(?: \\[([0-9a-f]+)\\])?$", 1, 2);
+
+    const std::vector<std::string> output = {"+ a/b/c.txt [0badc0de]", "+ a\\b.txt", "+ d\\e.txt",
+                                             "+ nowhere/x.txt [11]",   "+ root.txt", "garbage",
+                                             "+ lat\xE9.txt"};
+    for (const auto& line : output) {
+        handler.on_file_line(line);
+    }
+    EXPECT_EQ(handler.matched_count(), 6u);
+    const std::map<std::string, std::string> expected = {{"c.txt", "0badc0de"},
+                                                         {"a\\b.txt", ""},
+                                                         {"e.txt", ""},
+                                                         {"root.txt", ""},
+                                                         {"lat\xE9.txt", ""}};
+    EXPECT_EQ(run.confirmed(), expected);
+    EXPECT_NE(run.log().find("Error! The dir: 'nowhere' is not known to the file index."),
+              std::string::npos);
+
+    EXPECT_THROW(handler.use_file_pattern("^(a)$", 2, 0), std::runtime_error);
+    EXPECT_THROW(handler.use_file_pattern("^(a$", 1, 0), Regex_exception);
+}
+
+// ---- Whole archiving phase with real archivers ----
+
+TEST(ArchiveFormats, SevenZipAndTarWithVerifierAndAnUnnamedFormat) {
+    JobRun run;
+    run.add_file("small/one.txt", "one");
+    run.add_file("small/empty.txt", "");
+    run.add_file("sp ace/\xC3\xA4\xC3\xB6.txt", "umlauts");
+    run.add_file("big.bin", std::string(300'000, 'b'));
+    run.add_file("nested/deeper/x.bin", std::string(200'000, 'x'));
+    const std::string tools = std::string(VESK_SOURCE_DIR) + "/examples/tools/";
+    TaskProcedure& task = run.start(
+        R"j(format_specification("7z", archive(executable("7z"),
+            arguments("a -spd -scsUTF-8 ""%archive%.7z"" @""%listfile%"""), workdir("%srcdir%")),
+            verify(executable("7z"), arguments("t -bb1 ""%archive%.7z"""),
+            filepattern("^T (.*)$", 1)))
+        format_specification("tar", archive(executable(")j" +
+        tools + R"j(tar-store.sh"), arguments("""%archive%.tar"" ""%srcdir%"" ""%listfile%""")),
+            verify(executable(")j" +
+        tools + R"j(tar-verify.sh"), arguments("""%archive%.tar"""),
+            filepattern("^([0-9a-f]{64})  (.*)$", 2, 1)))
+        format_specification("unused", archive(executable("sh"),
+            arguments("-c ""echo ran > '%dstdir%/unused.ran'"""), filepattern("^never$", 0)))
+        select_format(format("7z"), format("tar", larger(100k))))j");
+
+    archive_formats(task);
+    EXPECT_EQ(run.unconfirmed(), std::vector<std::string>{});
+    EXPECT_EQ(task.unconfirmed_count, 0);
+    EXPECT_EQ(sorted_lines(run.listfile("7z")), "small/empty.txt\r\nsmall/one.txt\r\nsp "
+                                                "ace/\xC3\xA4\xC3\xB6.txt\r\n");
+    EXPECT_EQ(sorted_lines(run.listfile("tar")), "big.bin\r\nnested/deeper/x.bin\r\n");
+    EXPECT_EQ(run.listfile("unused"), "");
+    EXPECT_TRUE(fs::exists(run.run_dir() / "unused.ran"));
+
+    const auto confirmed = run.confirmed();
+    EXPECT_EQ(confirmed.size(), 5u);
+    const std::string big_hash =
+        run_command({"sha256sum", (run.source() / "big.bin").string()}).out.substr(0, 64);
+    EXPECT_EQ(confirmed.at("big.bin"), big_hash);
+    EXPECT_EQ(confirmed.at("one.txt"), "");
+
+    // The archives give the files back byte for byte.
+    const fs::path restored = run.run_dir() / "restored";
+    fs::create_directories(restored);
+    EXPECT_EQ(
+        run_command({"7z", "x", "-o" + restored.string(), (run.run_dir() / "data.7z.7z").string()})
+            .status,
+        0);
+    EXPECT_EQ(run_command({"tar", "-xf", (run.run_dir() / "data.tar.tar").string(), "-C",
+                           restored.string()})
+                  .status,
+              0);
+    EXPECT_EQ(run_command({"diff", "-r", run.source().string(), restored.string()}).status, 0);
+
+    const std::string log = run.log();
+    EXPECT_NE(log.find("Completed listfiles, with a total of 5 entries."), std::string::npos);
+    EXPECT_NE(log.find("Verified 3 out of 3 files."), std::string::npos);
+    EXPECT_NE(log.find("Verified 2 out of 2 files."), std::string::npos);
+    EXPECT_NE(log.find("Verified 0 out of 0 files."), std::string::npos);
+    EXPECT_NE(log.find("Marked 0 items as failed backup."), std::string::npos);
+    // Formats run in the job file's order.
+    EXPECT_LT(log.find("Executing '7z' archiving"), log.find("Executing 'tar' archiving"));
+    EXPECT_LT(log.find("Executing 'tar' verification"), log.find("Executing 'unused' archiving"));
+}
+
+TEST(ArchiveFormats, NonZeroExitWithEverythingReportedFailsNothing) {
+    JobRun run;
+    run.add_file("a.txt");
+    run.add_file("d/b.txt");
+    run.add_file("d/line\nbreak.txt");
+    TaskProcedure& task = run.start(
+        R"j(format_specification("all", archive(executable("sh"),
+            arguments("-c ""sed 's/^/+ /' '%listfile%'; echo oops >&2; exit 3"""),
+            filepattern("^\+ (.*)$", 1)))
+        select_format(format("all")))j");
+    archive_formats(task);
+    // Only the name with a line break, which no list file can hold, stays unconfirmed.
+    EXPECT_EQ(run.unconfirmed(), std::vector<std::string>{"d/line\nbreak.txt"});
+    EXPECT_EQ(task.unconfirmed_count, 1);
+    const std::string log = run.log();
+    EXPECT_NE(log.find("Marked 1 items as failed backup."), std::string::npos);
+    EXPECT_NE(log.find("'d/line\\x0Abreak.txt'"), std::string::npos);
+    EXPECT_NE(log.find("Error output:\n\r\n"), std::string::npos); // not verbose: discarded
+}
+
+TEST(ArchiveFormats, RetriesFailedFilesThroughTheRetryFormat) {
+    const std::string skipping = reporting_format("main", "grep -v skip");
+    JobRun run;
+    run.add_file("keep.txt");
+    run.add_file("d/skip1.txt");
+    run.add_file("d/skip2.txt");
+
+    TaskProcedure& task = run.start(skipping + reporting_format("retry", "grep -v skip2") +
+                                    "select_format(format(\"main\"))");
+    archive_formats(task);
+    const std::string log = run.log();
+    EXPECT_NE(log.find("Marked 2 items as failed backup."), std::string::npos);
+    EXPECT_NE(log.find("Retrying the 2 failed entries."), std::string::npos);
+    EXPECT_NE(log.find("Completed retry-listfile, with a total of 2 entries."), std::string::npos);
+    EXPECT_EQ(sorted_lines(run.listfile("retry")), "d/skip1.txt\r\nd/skip2.txt\r\n");
+    EXPECT_EQ(run.unconfirmed(), std::vector<std::string>{"d/skip2.txt"});
+    EXPECT_EQ(task.unconfirmed_count, 1);
+    run.finish();
+
+    // Without a retry format the failures stay marked, and the next run lists them again.
+    TaskProcedure& next = run.start(skipping + "select_format(format(\"main\"))");
+    EXPECT_EQ(run.unconfirmed(), std::vector<std::string>{"d/skip2.txt"});
+    archive_formats(next);
+    EXPECT_EQ(next.unconfirmed_count, 1);
+    EXPECT_EQ(run.listfile("main"), "d/skip2.txt\r\n");
+    EXPECT_FALSE(fs::exists(run.run_dir() / "listfile.retry.lst"));
+    EXPECT_EQ(run.log().find("Retrying"), std::string::npos);
+}
+
+TEST(ArchiveFormats, DryRunStartsNoProgram) {
+    JobRun run;
+    run.add_file("a.txt");
+    TaskProcedure& task = run.start(
+        R"j(format_specification("a", archive(executable("sh"),
+            arguments("-c ""touch '%dstdir%/ran'"""), filepattern("(.*)", 1)))
+        format_specification("retry", archive(executable("sh"),
+            arguments("-c ""touch '%dstdir%/ran'"""), filepattern("(.*)", 1)))
+        select_format(format("a")))j",
+        true);
+    archive_formats(task);
+    EXPECT_FALSE(fs::exists(run.run_dir() / "ran"));
+    const std::string log = run.log();
+    EXPECT_EQ(count_of(log, "Skipping archiving step."), 2u);
+    EXPECT_EQ(count_of(log, "Skipping verification step."), 2u);
+    EXPECT_EQ(run.listfile("retry"), "a.txt\r\n");
+    EXPECT_EQ(task.unconfirmed_count, 1);
+}
+
+TEST(ArchiveFormats, UnknownVariableEndsTheRunBeforeAnyProgram) {
+    JobRun run;
+    run.add_file("a.txt");
+    TaskProcedure& task = run.start(
+        R"j(format_specification("a", archive(executable("sh"),
+            arguments("-c ""touch '%dstdir%/ran' %bogus%"""), filepattern("(.*)", 1)))
+        select_format(format("a")))j");
+    try {
+        archive_formats(task);
+        ADD_FAILURE() << "no exception";
+    } catch (const std::runtime_error& error) {
+        EXPECT_STREQ(error.what(), "The variable '%bogus%' does not exists");
+    }
+    EXPECT_FALSE(fs::exists(run.run_dir() / "ran"));
+    EXPECT_NE(run.log().find("The variable '%bogus%' does not exists:"), std::string::npos);
+}
+
+// Archivers that misbehave: every run ends, confirms what was really reported, and keeps its
+// memory bounded.
+TEST(ArchiveFormats, SurvivesHostileArchivers) {
+    const std::string data = VESK_TEST_DATA;
+    const auto format_for = [&](const std::string& name, const std::string& script) {
+        return "format_specification(\"" + name + "\", archive(executable(\"sh\"), arguments(\"" +
+               data + "/archivers/" + script +
+               " \"\"%listfile%\"\"\"), filepattern(\"^\\+ (.*)$\", 1))) ";
+    };
+    JobRun run;
+    for (const char* name : {"a.txt", "b.txt", "c.txt"}) {
+        run.add_file(name);
+    }
+    run.add_file("lat\xE9.txt");
+    rusage before{};
+    getrusage(RUSAGE_SELF, &before);
+    TaskProcedure& task =
+        run.start(format_for("garbage", "garbage.sh") + format_for("longline", "long_line.sh") +
+                  format_for("killed", "killed.sh") + format_for("stderr", "stderr_only.sh") +
+                  format_for("grandchild", "grandchild.sh") +
+                  "select_format(format(\"garbage\"), format(\"longline\", name(\"b.txt\")), "
+                  "format(\"killed\", name(\"c.txt\")), format(\"stderr\", name(\"none\")), "
+                  "format(\"grandchild\", name(\"none\")))");
+    archive_formats(task);
+    rusage after{};
+    getrusage(RUSAGE_SELF, &after);
+
+    EXPECT_EQ(run.unconfirmed(), std::vector<std::string>{"c.txt"});
+    const std::string log = run.log();
+    EXPECT_NE(log.find("Dropped 1 output lines longer than 1048576 bytes (100000000 bytes)."),
+              std::string::npos);
+    EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 64 * 1024); // kilobytes
+}
+
+TEST(ArchiveFormats, ExampleJobsAreValid) {
+    for (const char* job : {"7zip.job", "tar-verify.job"}) {
+        const std::string text = read_file(fs::path(VESK_SOURCE_DIR) / "examples" / job);
+        ASSERT_FALSE(text.empty()) << job;
+        const auto config = parse_job(text);
+        EXPECT_EQ(config->format_specifications.back()->name, "retry") << job;
+    }
+}
+
+} // namespace
+} // namespace vesk
