@@ -35,7 +35,11 @@ std::string self_path() {
 
 // The command line of the generator child, quoted as the archiving code quotes programs.
 std::string generator(long long bytes) {
-    return "\"" + self_path() + "\" --generate " + std::to_string(bytes);
+    std::string command = "\"";
+    command += self_path();
+    command += "\" --generate ";
+    command += std::to_string(bytes);
+    return command;
 }
 
 int generate(long long bytes) {

@@ -161,6 +161,15 @@ TEST(RunWithIo, DirectoryAndEnvironment) {
                  {"VESK_A=one two", "HOME=/nowhere"});
     EXPECT_EQ(with_env.output, "one two|/nowhere");
 
+    // A relative program path means our own current directory, not the child's.
+    write_file(dir / "tool.sh", "#!/bin/sh\npwd\n");
+    ::chmod((dir / "tool.sh").c_str(), 0755);
+    ASSERT_EQ(::chdir(real_dir.c_str()), 0);
+    Recorder relative;
+    relative.run(R"("./tool.sh")", "/");
+    ASSERT_EQ(::chdir("/"), 0);
+    EXPECT_EQ(relative.output, "/\n");
+
     ::setenv("VESK_INHERITED", "yes", 1);
     Recorder inherited;
     inherited.run(R"("/bin/sh" -c "printf %s \"$VESK_INHERITED\"")");
