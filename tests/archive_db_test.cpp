@@ -132,6 +132,7 @@ TEST_F(ArchiveDbTest, FileStatesFollowScansListingsConfirmationsAndFailures) {
         EXPECT_EQ(db.mark_failed(), 1);
         // The retry listing delivers only the failure; it stays failed when nobody confirms it.
         EXPECT_EQ(listed(db), Lines{"top.txt"});
+        db.close(); // the index holds its file exclusively while open
         EXPECT_EQ(query_text(db_file, "SELECT checksum || ':' || archive FROM objects "
                                       "WHERE name = 'mid.txt'"),
                   "c2:" + std::to_string(archive));
@@ -196,10 +197,11 @@ TEST_F(ArchiveDbTest, ARecordedAgainDirectoryKeepsItsIdForItsChildren) {
     after_scan(db);
     EXPECT_NE(std::find(log.begin(), log.end(), "Completed database cleanup. Removed 0 objects."),
               log.end());
+    EXPECT_EQ(listed(db), (Lines{"d/c.txt", "d/new.txt"}));
+    db.close();
     EXPECT_EQ(query_text(db_file, "SELECT group_concat(name) FROM objects WHERE parentid = " +
                                       std::to_string(first)),
               "c.txt,new.txt");
-    EXPECT_EQ(listed(db), (Lines{"d/c.txt", "d/new.txt"}));
 }
 
 TEST_F(ArchiveDbTest, ConfirmationsFindRootFilesAndRejectUnknownDirectories) {

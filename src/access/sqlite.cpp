@@ -250,6 +250,10 @@ int64_t SqliteConnection::last_insert_rowid() {
     return sqlite3_last_insert_rowid(db_);
 }
 
+void SqliteConnection::set_last_insert_rowid(int64_t rowid) {
+    sqlite3_set_last_insert_rowid(db_, rowid);
+}
+
 // ---------------------------------------------------------------- SqliteStatement
 
 SqliteStatement::SqliteStatement(sqlite3* db, std::string_view sql) {

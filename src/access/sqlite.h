@@ -84,6 +84,8 @@ public:
     virtual int32_t changes();
     virtual int32_t total_changes();
     virtual int64_t last_insert_rowid();
+    // For statements that write an existing row without inserting it.
+    void set_last_insert_rowid(int64_t rowid);
 
     bool is_open() const { return db_ != nullptr; }
     sqlite3* handle() const { return db_; }

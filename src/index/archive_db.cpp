@@ -24,6 +24,8 @@ struct ArchiveDb::Statements {
           pre_listing(db.prepare(masked_sql::pre_listing())),
           dir_list(db.prepare(masked_sql::dir_list())), listing(db.prepare(masked_sql::listing())),
           confirm(db.prepare(masked_sql::confirm())), failed(db.prepare(masked_sql::failed())),
+          object_find(db.prepare(masked_sql::object_find())),
+          object_update(db.prepare(masked_sql::object_update())),
           run_count(db.prepare(masked_sql::run_count())), expire(db.prepare(masked_sql::expire())) {
     }
 
@@ -38,6 +40,8 @@ struct ArchiveDb::Statements {
     SqliteStatement listing;
     SqliteStatement confirm;
     SqliteStatement failed;
+    SqliteStatement object_find;
+    SqliteStatement object_update;
     SqliteStatement run_count;
     SqliteStatement expire;
 };
@@ -153,8 +157,21 @@ bool ArchiveDb::begin_scan(const LogCallback& log) {
 
 int64_t ArchiveDb::add_object(int64_t parentid, std::string_view name, uint32_t attributes,
                               int64_t size, int64_t modified_time) {
-    run_once(statements().object, parentid, name, attributes, size, modified_time);
-    return last_insert_rowid();
+    // Updating a known row in place is several times cheaper than replacing it, and a rescan
+    // mostly meets known rows. Either way one row changes and the last inserted row id is the
+    // object's row, as callers take it for the parent id of a directory's children.
+    Statements& statement = statements();
+    int64_t id = 0;
+    statement.object_find.bind_params(parentid, name);
+    const bool known = statement.object_find.exec(id);
+    statement.object_find.reset();
+    if (!known) {
+        run_once(statement.object, parentid, name, attributes, size, modified_time);
+        return last_insert_rowid();
+    }
+    run_once(statement.object_update, id, attributes, size, modified_time);
+    connection().set_last_insert_rowid(id);
+    return id;
 }
 
 bool ArchiveDb::scan_progress(int64_t dirs, int64_t files, const LogCallback& log) {

@@ -12,6 +12,7 @@
 -- for speed. The journal stays in memory (no WAL): the file is complete after close.
 PRAGMA journal_mode = MEMORY;
 PRAGMA synchronous = OFF;
+PRAGMA locking_mode = EXCLUSIVE;
 PRAGMA temp_store = MEMORY;
 PRAGMA cache_size = -131072;
 
@@ -52,6 +53,8 @@ CREATE TABLE IF NOT EXISTS objects (
 );
 
 CREATE UNIQUE INDEX IF NOT EXISTS objects_by_parent_name ON objects (parentid, name);
-CREATE INDEX IF NOT EXISTS objects_by_state ON objects (state);
+-- No index on the state: the statements that select by state run a few times per run and pass
+-- over the table once, as the marking at the scan's start must; an index on the state would
+-- have to follow every row through that marking and make the scan several times slower.
 -- Directories only, for building the directory paths.
 CREATE INDEX IF NOT EXISTS directories_by_parent ON objects (parentid) WHERE attributes & 1 = 1;
