@@ -8,8 +8,12 @@
 #include <optional>
 #include <sstream>
 #include <stdexcept>
+#include <typeinfo>
 
+#include "backup/backup_mode.h"
+#include "config/config.h"
 #include "config/parser.h"
+#include "index/archive_db.h"
 #include "platform/text_format.h"
 
 namespace vesk {
@@ -17,6 +21,7 @@ namespace vesk {
 namespace {
 
 constexpr uint64_t max_job_file_size = 1048576;
+constexpr std::string_view recorded_version = "VESK 0.1.0";
 
 const char* const usage_lines[] = {
     "Vesk",
@@ -101,20 +106,6 @@ std::optional<int> read_switches(const std::vector<std::string>& args, Switches&
     return std::nullopt;
 }
 
-// Until the job language and the run exist, the entry only walks the job text token by token,
-// so that token errors reach the user with their line numbers.
-void walk_tokens(std::string_view text) {
-    Parser parser(text);
-    parser.next_token();
-    while (parser.token_kind() != Parser::end_of_file) {
-        parser.expect_one_of({Parser::left_paranthesis, Parser::right_paranthesis, Parser::comma,
-                              Parser::identifier, Parser::integer, Parser::string,
-                              Parser::end_of_file});
-        parser.next_token();
-    }
-    say("Job file read. Running jobs is not available yet.");
-}
-
 int run(const std::vector<std::string>& args) {
     say("VESK 0.2.0\n");
     Switches switches;
@@ -122,12 +113,45 @@ int run(const std::vector<std::string>& args) {
         return *status;
     }
     const std::string job_text = load_job_file(switches.job_file);
-    walk_tokens(job_text);
+    std::unique_ptr<Config> config = parse_job(job_text);
+    config->dry_run = switches.dry_run;
+    config->verbose_archiving = switches.verbose_archiving;
+    config->verbose_verification = switches.verbose_verification;
+    auto record_run = [&job_text](ArchiveDb& db) {
+        return db.add_run(recorded_version, command_line_text(), job_text);
+    };
+    std::unique_ptr<TaskProcedure> procedure = create_task_procedure(*config, record_run);
+    procedure->run();
+    int status = exit_success;
+    if (!config->dry_run && procedure->unconfirmed_count > 0) {
+        say(format("%s files could not be backed up in this run; the next run lists them again.",
+                   procedure->unconfirmed_count));
+        status = exit_incomplete_backup;
+    }
     say("VESK exiting.");
-    return exit_success;
+    return status;
 }
 
 } // namespace
+
+std::unique_ptr<TaskProcedure> create_task_procedure(const Config& config,
+                                                     RecordRunCallback record_run) {
+    const Mode& mode = *config.mode;
+    const std::type_info& kind = typeid(mode);
+    if (kind == typeid(FullMode)) {
+        return std::make_unique<TaskProcedureFull>(config, std::move(record_run));
+    }
+    if (kind == typeid(IncrementalMode)) {
+        return std::make_unique<TaskProcedureIncremental>(config, std::move(record_run));
+    }
+    if (kind == typeid(WindowMode)) {
+        return std::make_unique<TaskProcedureWindow>(config, std::move(record_run));
+    }
+    if (kind == typeid(RollingMode)) {
+        return std::make_unique<TaskProcedureRolling>(config, std::move(record_run));
+    }
+    throw std::runtime_error("Unknown backup mode.");
+}
 
 void print_usage() {
     for (const char* line : usage_lines) {

@@ -1,0 +1,252 @@
+#include "backup/backup_mode.h"
+
+#include <sstream>
+#include <stdexcept>
+
+#include "config/config.h"
+#include "formats/target_format.h"
+#include "index/archive_db.h"
+#include "index/select_files.h"
+#include "platform/bindings.h"
+#include "platform/text_format.h"
+#include "platform/vfs.h"
+
+namespace vesk {
+
+namespace {
+
+constexpr std::string_view job_log_file = "backuplog.txt";
+constexpr std::string_view job_db_file = "backupindex.db";
+constexpr std::string_view run_log_file = "log.txt";
+constexpr std::string_view run_db_file = "index.db";
+// The committed index is written here first and then renamed over the job index.
+constexpr std::string_view commit_temp_suffix = ".commit";
+
+// "YYYYMMDD_hhmmss_<mode>" of the start time in UTC.
+std::string run_directory_name(uint64_t start_time, std::string_view short_name) {
+    const std::string t = format_timestamp(start_time);
+    return format("%s%s%s_%s%s%s_%s", t.substr(0, 4), t.substr(5, 2), t.substr(8, 2),
+                  t.substr(11, 2), t.substr(14, 2), t.substr(17, 2), short_name);
+}
+
+std::string appended(VfsPath& path, std::string_view name) {
+    path.append(name);
+    std::string text = path.normal_copy();
+    path.pop();
+    return text;
+}
+
+// The count of a window or rolling mode.
+int32_t mode_count(const Config& config) {
+    if (auto* window = dynamic_cast<const WindowMode*>(config.mode.get())) {
+        return window->count;
+    }
+    if (auto* rolling = dynamic_cast<const RollingMode*>(config.mode.get())) {
+        return rolling->count;
+    }
+    return 0;
+}
+
+} // namespace
+
+TaskProcedure::TaskProcedure(const Config& config, RecordRunCallback record_run)
+    : config(config), record_run(std::move(record_run)), run_start_time(now()) {}
+
+TaskProcedure::~TaskProcedure() = default;
+
+void TaskProcedure::compute_paths() {
+    VfsPath path(true, config.destination_dir);
+    destination_path = path.normal_copy();
+    job_log_name = appended(path, job_log_file);
+    job_db_name = appended(path, job_db_file);
+    path.append(run_directory_name(run_start_time, short_name()));
+    run_subdir = path.normal_copy();
+    run_log_name = appended(path, run_log_file);
+    run_db_name = appended(path, run_db_file);
+    path.set(config.source_dir);
+    source_path = path.normal_copy();
+}
+
+void TaskProcedure::prepare_run_directory() {
+    VfsPath source(true, source_path);
+    if (!source.is_directory()) {
+        throw std::runtime_error(
+            format("The specified source_dir cannot be found. '%s'", source_path));
+    }
+    if (destination_path.empty()) {
+        throw std::runtime_error("The specified destination_dir is empty.");
+    }
+    VfsPath destination(true, destination_path);
+    if (!destination.is_directory()) {
+        destination.create_directories();
+    }
+    // Two runs committing to one destination would silently lose one run's confirmations.
+    destination_lock_ = VfsDirectoryLock::try_lock(destination);
+    if (!destination_lock_) {
+        throw std::runtime_error(
+            format("Another backup run is using the destination directory '%s'. Try again when "
+                   "it has finished.",
+                   destination_path));
+    }
+    VfsPath run_directory(true, run_subdir);
+    if (run_directory.exists()) {
+        throw std::runtime_error(
+            format("The directory/file already exists. Delete '%s' to proceed. ", run_subdir));
+    }
+    run_directory.create_directories();
+}
+
+void TaskProcedure::open_logs() {
+    job_log = std::make_unique<Logger>(job_log_name);
+    run_log = std::make_unique<Logger>(run_log_name);
+    job_log->log("Starting backup from '%s' to '%s'.", source_path, run_subdir);
+    run_log->log("Runlog created.");
+    std::istringstream summary(summary_text());
+    for (std::string line; std::getline(summary, line);) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        run_log->log("%s", line);
+    }
+}
+
+void TaskProcedure::open_index() {
+    open_copied_index();
+}
+
+void TaskProcedure::open_copied_index() {
+    copy_job_index(false);
+    db = std::make_unique<ArchiveDb>(run_db_name);
+}
+
+void TaskProcedure::open_empty_index() {
+    run_log->log("Starting from an empty index: every selected file is listed.");
+    db = std::make_unique<ArchiveDb>(run_db_name);
+}
+
+void TaskProcedure::copy_job_index(bool force) {
+    VfsPath job_db(true, job_db_name);
+    if (force || job_db.is_file()) {
+        job_db.copy_to(VfsPath(true, run_db_name), false);
+    }
+}
+
+void TaskProcedure::commit_index(bool force) {
+    if (config.dry_run) {
+        run_log->log("Backup index NOT commited because this is a dry run.");
+        return;
+    }
+    VfsPath run_db(true, run_db_name);
+    if (!force && !run_db.is_file()) {
+        return;
+    }
+    // Copy, flush and rename: a crash or a full disk leaves the old or the new index, never a
+    // torn one.
+    VfsPath temporary(true, job_db_name + std::string(commit_temp_suffix));
+    run_db.copy_to(temporary, true);
+    VfsFile::CreateOrOpen(temporary, false, true, false, false, false, false)->Flush();
+    temporary.move_to(VfsPath(true, job_db_name));
+    VfsPath(true, destination_path).flush_directory();
+}
+
+LogCallback TaskProcedure::run_log_callback() const {
+    return [this](std::string_view line) { run_log->log("%s", line); };
+}
+
+void TaskProcedure::scan() {
+    run_id = record_run(*db);
+    const LogCallback log = run_log_callback();
+    FileScanner scanner(*db);
+    scanner.set_excluded_directory(destination_path);
+    scanner.scan(VfsPath(true, source_path).components_copy(), config, log);
+    db->log_status(log);
+    db->cleanup(log);
+}
+
+void TaskProcedure::prepare_index() {
+    db->prepare_listing();
+    db->cache_dirs(run_log_callback());
+}
+
+void TaskProcedure::run_format(TargetFormatHandler& handler) {
+    handler.archive_step();
+    handler.verify_step();
+    handler.final_step();
+}
+
+void TaskProcedure::run() {
+    compute_paths();
+    prepare_run_directory();
+    open_logs();
+    open_index();
+    scan();
+    prepare_index();
+    archive_formats(*this);
+    finish();
+}
+
+std::string TaskProcedure::summary_text() const {
+    return format("run_start_time: %s\r\njob_log_name: %s\r\njob_db_name: %s\r\nrun_subdir: "
+                  "%s\r\nrun_log_name: %s\r\nrun_db_name: %s\r\n",
+                  format_timestamp(run_start_time), job_log_name, job_db_name, run_subdir,
+                  run_log_name, run_db_name);
+}
+
+void TaskProcedure::close_and_commit() {
+    run_log->log("Closing database.");
+    db->close();
+    commit_index(true);
+    job_log->log("Backup procedure completed.");
+    destination_lock_.reset();
+}
+
+void TaskProcedureFull::open_index() {
+    open_empty_index();
+}
+
+void TaskProcedureFull::finish() {
+    close_and_commit();
+}
+
+void TaskProcedureIncremental::finish() {
+    close_and_commit();
+}
+
+void TaskProcedureWindow::open_index() {
+    const int32_t window = mode_count(config);
+    if (window <= 1 || !VfsPath(true, job_db_name).is_file()) {
+        open_empty_index();
+        return;
+    }
+    open_copied_index();
+    const int64_t runs = db->run_count();
+    if (runs >= window) {
+        // The window is complete: this run starts the next one with a full backup.
+        run_log->log("The index holds %s runs; window(%s) starts again with a full run.", runs,
+                     window);
+        db->close();
+        db.reset();
+        VfsPath(true, run_db_name).delete_file();
+        open_empty_index();
+    }
+}
+
+void TaskProcedureWindow::finish() {
+    close_and_commit();
+}
+
+void TaskProcedureRolling::open_index() {
+    open_copied_index();
+    // The newest N runs, this one included, must together hold every file: confirmations of
+    // older runs no longer count.
+    const int64_t keep = static_cast<int64_t>(mode_count(config)) - 1;
+    const int64_t expired = db->expire_confirmations(keep);
+    run_log->log("Listing again %s files last stored more than %s runs ago.", expired,
+                 mode_count(config));
+}
+
+void TaskProcedureRolling::finish() {
+    close_and_commit();
+}
+
+} // namespace vesk
