@@ -1,0 +1,295 @@
+// End-to-end runs of build/vesk over real trees: run layout, logs, commit, modes.
+
+#include "backup/backup_mode.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <chrono>
+#include <ctime>
+#include <filesystem>
+#include <set>
+#include <thread>
+
+#include "platform/vfs.h"
+#include "support/run_command.h"
+
+namespace vesk {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::CommandResult;
+using testing::read_file;
+using testing::run_command;
+using testing::ScratchDir;
+using testing::write_file;
+
+// A reporting "archiver": prints its list file, so every listed file is confirmed.
+const std::string echo_format = R"(
+select_format(format("echo"))
+format_specification("echo", archive(executable("cat"), arguments("""%listfile%"""),
+                                     filepattern("^(.*)$", 1))))";
+
+class BackupRun : public ::testing::Test {
+protected:
+    fs::path source() const { return scratch_ / "src"; }
+    fs::path destination() const { return scratch_ / "dst"; }
+    fs::path job() const { return scratch_ / "job.conf"; }
+
+    void write_job(const std::string& mode, const std::string& rest = echo_format) {
+        write_file(job(), "source_dir(\"" + source().string() + "\")\ndestination_dir(\"" +
+                              destination().string() + "\")\nmode(" + mode + ")\n" + rest);
+    }
+
+    CommandResult vesk(std::vector<std::string> extra = {}) {
+        // Run directories are named by the second: keep runs of one test in distinct seconds.
+        const auto now = std::chrono::system_clock::now();
+        if (last_run_ && now - *last_run_ < std::chrono::milliseconds(1100)) {
+            std::this_thread::sleep_until(*last_run_ + std::chrono::milliseconds(1100));
+        }
+        last_run_ = std::chrono::system_clock::now();
+        std::vector<std::string> args{VESK_BINARY};
+        args.insert(args.end(), extra.begin(), extra.end());
+        args.push_back("--cfg");
+        args.push_back(job().string());
+        return run_command(args);
+    }
+
+    std::vector<fs::path> run_directories() const {
+        std::vector<fs::path> runs;
+        for (const auto& entry : fs::directory_iterator(destination())) {
+            if (entry.is_directory()) {
+                runs.push_back(entry.path());
+            }
+        }
+        std::sort(runs.begin(), runs.end());
+        return runs;
+    }
+
+    // The list file lines of the newest run, sorted.
+    std::vector<std::string> listed(const std::string& format = "echo") const {
+        const std::string text =
+            read_file(run_directories().back() / ("listfile." + format + ".lst"));
+        std::vector<std::string> lines;
+        for (size_t start = 0; start < text.size();) {
+            const size_t end = text.find("\r\n", start);
+            lines.push_back(text.substr(start, end - start));
+            start = end + 2;
+        }
+        std::sort(lines.begin(), lines.end());
+        return lines;
+    }
+
+    void make_tree() {
+        write_file(source() / "a.txt", "alpha");
+        write_file(source() / "b.tmp", "beta");
+        write_file(source() / "sub/c.txt", "gamma");
+        write_file(source() / "sub/deep/d.txt", "delta");
+        write_file(source() / "cache/e.txt", "epsilon");
+    }
+
+    ScratchDir scratch_;
+    std::optional<std::chrono::system_clock::time_point> last_run_;
+};
+
+std::string sql_value(const fs::path& db, const std::string& sql) {
+    sqlite3* handle = nullptr;
+    sqlite3_open_v2(db.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr);
+    sqlite3_stmt* stmt = nullptr;
+    std::string value = "<error>";
+    if (sqlite3_prepare_v2(handle, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK &&
+        sqlite3_step(stmt) == SQLITE_ROW) {
+        const auto* text = sqlite3_column_text(stmt, 0);
+        value = text ? reinterpret_cast<const char*>(text) : "";
+    }
+    sqlite3_finalize(stmt);
+    sqlite3_close(handle);
+    return value;
+}
+
+std::vector<std::string> log_texts(const std::string& log) {
+    std::vector<std::string> texts;
+    for (size_t start = 0; start < log.size();) {
+        const size_t end = log.find("\r\n", start);
+        // "[YYYY-MM-DD hh:mm:ss] " is 22 characters.
+        texts.push_back(log.substr(start + 22, end - start - 22));
+        start = end + 2;
+    }
+    return texts;
+}
+
+TEST_F(BackupRun, LayoutLogsAndCommitOfCompletedRuns) {
+    make_tree();
+    write_job("incremental(3)");
+    const CommandResult first = vesk();
+    ASSERT_EQ(first.status, 0) << first.out << first.err;
+    EXPECT_EQ(first.err, "");
+    EXPECT_TRUE(first.out.ends_with("VESK exiting.\n"));
+
+    const auto runs = run_directories();
+    ASSERT_EQ(runs.size(), 1u);
+    const std::string name = runs[0].filename().string();
+    ASSERT_EQ(name.size(), 19u);
+    EXPECT_TRUE(name.ends_with("_inc"));
+    // The name is the UTC time of the run.
+    const std::time_t t = std::time(nullptr);
+    char expected_day[9];
+    std::strftime(expected_day, sizeof expected_day, "%Y%m%d", std::gmtime(&t));
+    EXPECT_EQ(name.substr(0, 8), expected_day);
+    EXPECT_TRUE(fs::is_regular_file(runs[0] / "log.txt"));
+    EXPECT_TRUE(fs::is_regular_file(runs[0] / "index.db"));
+    EXPECT_TRUE(fs::is_regular_file(runs[0] / "listfile.echo.lst"));
+    EXPECT_EQ(listed(), (std::vector<std::string>{"a.txt", "b.tmp", "cache/e.txt", "sub/c.txt",
+                                                  "sub/deep/d.txt"}));
+
+    const auto run_log = log_texts(read_file(runs[0] / "log.txt"));
+    EXPECT_EQ(run_log.front(), "Runlog created.");
+    EXPECT_EQ(run_log.back(), "Closing database.");
+    EXPECT_NE(std::find(run_log.begin(), run_log.end(), "Marked 0 items as failed backup."),
+              run_log.end());
+    const std::string job_log = read_file(destination() / "backuplog.txt");
+    EXPECT_EQ(log_texts(job_log),
+              (std::vector<std::string>{"Starting backup from '" + source().string() + "' to '" +
+                                            runs[0].string() + "'.",
+                                        "Backup procedure completed."}));
+    // The committed index records the run with its version and job text.
+    const fs::path job_db = destination() / "backupindex.db";
+    EXPECT_EQ(sql_value(job_db, "PRAGMA integrity_check"), "ok");
+    EXPECT_EQ(read_file(job_db), read_file(runs[0] / "index.db"));
+
+    // An unchanged second run lists nothing; the job log gains exactly two lines.
+    const CommandResult second = vesk();
+    ASSERT_EQ(second.status, 0) << second.out;
+    EXPECT_TRUE(listed().empty());
+    EXPECT_EQ(log_texts(read_file(destination() / "backuplog.txt")).size(), 4u);
+    EXPECT_FALSE(fs::exists(destination() / "backupindex.db.commit"));
+}
+
+TEST_F(BackupRun, DryRunLeavesTheJobIndexAlone) {
+    make_tree();
+    write_job("incremental(1)");
+    ASSERT_EQ(vesk().status, 0);
+    const std::string committed = read_file(destination() / "backupindex.db");
+    write_file(source() / "new.txt", "new");
+    const CommandResult dry = vesk({"--dry"});
+    ASSERT_EQ(dry.status, 0) << dry.out << dry.err;
+    EXPECT_EQ(read_file(destination() / "backupindex.db"), committed);
+    const auto run_log = log_texts(read_file(run_directories().back() / "log.txt"));
+    ASSERT_GE(run_log.size(), 2u);
+    EXPECT_EQ(run_log[run_log.size() - 2], "Closing database.");
+    EXPECT_EQ(run_log.back(), "Backup index NOT commited because this is a dry run.");
+    EXPECT_NE(std::find(run_log.begin(), run_log.end(), "Skipping archiving step."), run_log.end());
+    EXPECT_EQ(listed(), std::vector<std::string>{"new.txt"});
+    EXPECT_TRUE(log_texts(read_file(destination() / "backuplog.txt")).back() ==
+                "Backup procedure completed.");
+}
+
+TEST_F(BackupRun, FailedStartsChangeNothing) {
+    write_job("incremental(1)");
+    // A missing source stops the run before anything is created.
+    const CommandResult missing = vesk();
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.err,
+              "Error: The specified source_dir cannot be found. '" + source().string() + "'\n");
+    EXPECT_FALSE(fs::exists(destination()));
+
+    make_tree();
+    ASSERT_EQ(vesk().status, 0);
+    const std::string committed = read_file(destination() / "backupindex.db");
+    const std::string job_log = read_file(destination() / "backuplog.txt");
+
+    // A run directory that already exists for this second.
+    const std::time_t t = std::time(nullptr) + 2;
+    for (std::time_t s = t - 1; s <= t + 2; ++s) {
+        char name[32];
+        std::strftime(name, sizeof name, "%Y%m%d_%H%M%S_inc", std::gmtime(&s));
+        fs::create_directories(destination() / name);
+    }
+    std::this_thread::sleep_until(std::chrono::system_clock::from_time_t(t));
+    const CommandResult clash = vesk();
+    EXPECT_EQ(clash.status, 1);
+    EXPECT_TRUE(clash.err.starts_with("Error: The directory/file already exists. Delete '" +
+                                      destination().string() + "/"))
+        << clash.err;
+    EXPECT_TRUE(clash.err.ends_with("' to proceed. \n"));
+
+    // Another run holding the destination.
+    {
+        auto lock = VfsDirectoryLock::try_lock(VfsPath(true, destination().string()));
+        ASSERT_TRUE(lock);
+        const CommandResult busy = vesk();
+        EXPECT_EQ(busy.status, 1);
+        EXPECT_NE(busy.err.find(destination().string()), std::string::npos) << busy.err;
+    }
+    EXPECT_EQ(read_file(destination() / "backupindex.db"), committed);
+    EXPECT_EQ(read_file(destination() / "backuplog.txt"), job_log);
+}
+
+TEST_F(BackupRun, SelectionListsOverARealTree) {
+    make_tree();
+    write_job("full()", R"(
+select_dirs(exclude(name("cache")))
+select_files(include(), exclude(name("*.tmp")), include(path("keep/**")))
+)" + echo_format);
+    write_file(source() / "keep/x.tmp", "kept");
+    ASSERT_EQ(vesk().status, 0);
+    EXPECT_EQ(listed(),
+              (std::vector<std::string>{"a.txt", "keep/x.tmp", "sub/c.txt", "sub/deep/d.txt"}));
+}
+
+TEST_F(BackupRun, FullWindowAndRollingModes) {
+    make_tree();
+    const std::vector<std::string> everything{"a.txt", "b.tmp", "cache/e.txt", "sub/c.txt",
+                                              "sub/deep/d.txt"};
+    write_job("full()");
+    ASSERT_EQ(vesk().status, 0);
+    ASSERT_EQ(vesk().status, 0);
+    EXPECT_EQ(listed(), everything);
+    EXPECT_TRUE(run_directories().back().string().ends_with("_full"));
+
+    fs::remove_all(destination());
+    write_job("window(3)");
+    std::vector<size_t> counts;
+    for (int run = 1; run <= 5; ++run) {
+        write_file(source() / ("w" + std::to_string(run)), "w");
+        ASSERT_EQ(vesk().status, 0);
+        counts.push_back(listed().size());
+    }
+    // Runs 1 and 4 are full; the others list only the new file.
+    EXPECT_EQ(counts, (std::vector<size_t>{6, 1, 1, 9, 1}));
+    EXPECT_TRUE(run_directories().back().string().ends_with("_win"));
+
+    fs::remove_all(destination());
+    write_job("rolling(2)");
+    ASSERT_EQ(vesk().status, 0); // run 1 stores everything
+    write_file(source() / "r2", "r");
+    ASSERT_EQ(vesk().status, 0); // run 2 stores r2
+    EXPECT_EQ(listed(), std::vector<std::string>{"r2"});
+    ASSERT_EQ(vesk().status, 0); // run 3 stores again what run 1 stored
+    std::vector<std::string> third = listed();
+    EXPECT_EQ(third.size(), everything.size() + 5);
+    EXPECT_EQ(std::count(third.begin(), third.end(), "r2"), 0);
+    ASSERT_EQ(vesk().status, 0); // run 4: r2 was stored two runs ago
+    EXPECT_EQ(listed(), std::vector<std::string>{"r2"});
+    EXPECT_TRUE(run_directories().back().string().ends_with("_roll"));
+}
+
+TEST_F(BackupRun, UnconfirmedFilesGiveExitStatusTwo) {
+    make_tree();
+    // The archiver reports only .txt files; nothing retries the rest.
+    write_job("incremental(1)", R"(
+select_format(format("half"))
+format_specification("half", archive(executable("grep"), arguments("txt ""%listfile%"""),
+                                     filepattern("^(.*)$", 1))))");
+    const CommandResult result = vesk();
+    EXPECT_EQ(result.status, 2) << result.out << result.err;
+    EXPECT_NE(result.out.find("Marked 1 items as failed backup."), std::string::npos);
+    EXPECT_TRUE(result.out.ends_with("VESK exiting.\n"));
+    // The failed file is listed again by the next run, and only it.
+    EXPECT_EQ(vesk().status, 2);
+    EXPECT_EQ(listed("half"), std::vector<std::string>{"b.tmp"});
+}
+
+} // namespace
+} // namespace vesk
