@@ -149,6 +149,16 @@ TEST(DirListTest, NestedTreeFactsAndComponentForms) {
     VisitFiles(components, cb, true);
     EXPECT_EQ(files, 2);
 
+    // A single empty component is the root directory.
+    bool saw_tmp = false;
+    WalkCallbacks root_cb = cb;
+    root_cb.enter_dir = [&](const WalkEntry& e) {
+        saw_tmp = saw_tmp || (e.name() == "tmp" && e.directory_path() == "/");
+        return false;
+    };
+    VisitFiles({""}, root_cb, true);
+    EXPECT_TRUE(saw_tmp);
+
     char cwd[4096];
     ASSERT_TRUE(::getcwd(cwd, sizeof cwd));
     ASSERT_EQ(::chdir(tmp.path().c_str()), 0);

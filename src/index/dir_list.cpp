@@ -286,19 +286,21 @@ void DirWalker::handle_directory(size_t level, size_t name_offset) {
 // be opened; a listing that fails part way keeps the entries read so far. Both are logged.
 bool DirWalker::descend(size_t parent, size_t name_offset) {
     const char* name = arena_name(name_offset);
-    const std::string display = entry_display_path(name);
     UniqueFd fd(::openat(levels_[parent].fd.get(), name, kDirOpenFlags));
     int error = fd.valid() ? 0 : errno;
     if (error == 0 && !same_directory(fd.get(), entry_.device_, entry_.inode_))
         error = ESTALE; // replaced between the listing and the open
     if (error == 0)
         error = push_level(std::move(fd), name_offset);
+    const bool pushed = levels_.size() > parent + 1;
     if (error != 0) {
+        // Once pushed, path_ already names the directory.
+        const std::string display = pushed ? path_ : entry_display_path(name);
         ++counts_.unreadable_dirs;
         log(format("Cannot list directory '%s': %s", escape_for_log(display),
                    system_reason(error)));
     }
-    return levels_.size() > parent + 1;
+    return pushed;
 }
 
 // Reads the directory open at `fd` and pushes it; returns 0 or the listing error.
