@@ -73,8 +73,10 @@ public:
     }
     fs::path run_dir() const { return task_->run_subdir; }
 
-    // name -> checksum of the files this run's archives hold, read straight from the index.
+    // name -> checksum of the files this run's archives hold, read straight from the index
+    // file. Closes the run's index first, since it may hold the file exclusively.
     std::map<std::string, std::string> confirmed() const {
+        task_->db->close();
         std::map<std::string, std::string> files;
         sqlite3* db = nullptr;
         EXPECT_EQ(sqlite3_open_v2(task_->run_db_name.c_str(), &db, SQLITE_OPEN_READONLY, nullptr),
