@@ -226,6 +226,32 @@ TEST_F(BackupRun, FailedStartsChangeNothing) {
     EXPECT_EQ(read_file(destination() / "backuplog.txt"), job_log);
 }
 
+TEST_F(BackupRun, DestinationInsideTheSourceIsNotBackedUp) {
+    make_tree();
+    const std::string inside = (source() / "backups").string();
+    const std::string job_start = "source_dir(\"" + source().string() + "\")\nmode(full())\n";
+    write_file(job(), job_start + "destination_dir(\"" + inside + "\")\n" + echo_format);
+    ASSERT_EQ(vesk().status, 0);
+    ASSERT_EQ(vesk().status, 0);
+    std::vector<std::string> runs;
+    for (const auto& entry : fs::directory_iterator(inside)) {
+        runs.push_back(entry.path().filename().string());
+    }
+    ASSERT_EQ(runs.size(), 4u); // two runs, the job log and the job index
+    std::sort(runs.begin(), runs.end());
+    const std::string text = read_file(fs::path(inside) / runs[1] / "listfile.echo.lst");
+    EXPECT_EQ(text.find("backups"), std::string::npos) << text;
+    EXPECT_NE(read_file(fs::path(inside) / runs[1] / "log.txt").find("backup destination"),
+              std::string::npos);
+
+    // The source itself as destination is refused before anything is written.
+    write_file(job(), job_start + "destination_dir(\"" + source().string() + "\")\n" + echo_format);
+    const CommandResult same = vesk();
+    EXPECT_EQ(same.status, 1);
+    EXPECT_NE(same.err.find("is the source_dir itself"), std::string::npos) << same.err;
+    EXPECT_FALSE(fs::exists(source() / "backuplog.txt"));
+}
+
 TEST_F(BackupRun, SelectionListsOverARealTree) {
     make_tree();
     write_job("full()", R"(

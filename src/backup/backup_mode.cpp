@@ -77,6 +77,13 @@ void TaskProcedure::prepare_run_directory() {
         throw std::runtime_error("The specified destination_dir is empty.");
     }
     VfsPath destination(true, destination_path);
+    if (destination.same_entry_as(source)) {
+        // Every run would store the earlier runs' archives again.
+        throw std::runtime_error(
+            format("The destination_dir '%s' is the source_dir itself. Choose another "
+                   "destination.",
+                   destination_path));
+    }
     if (!destination.is_directory()) {
         destination.create_directories();
     }

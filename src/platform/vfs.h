@@ -74,6 +74,8 @@ public:
     bool is_directory() const noexcept;
     bool is_file() const noexcept; // a regular file (after following symbolic links)
     bool exists() const noexcept;
+    // True when both paths exist and name the same file or directory (links followed).
+    bool same_entry_as(const VfsPath& other) const noexcept;
     bool is_absolute() const noexcept { return !normal_.empty() && normal_[0] == '/'; }
 
     // Renames this path to the destination, replacing an existing destination file atomically.

@@ -259,6 +259,13 @@ bool VfsPath::exists() const noexcept {
     return attributes() != kInvalidAttributes;
 }
 
+bool VfsPath::same_entry_as(const VfsPath& other) const noexcept {
+    struct stat mine {};
+    struct stat theirs {};
+    return ::stat(native_pointer(), &mine) == 0 && ::stat(other.native_pointer(), &theirs) == 0 &&
+           mine.st_dev == theirs.st_dev && mine.st_ino == theirs.st_ino;
+}
+
 bool VfsPath::is_directory() const noexcept {
     const uint32_t attributes_now = attributes();
     return attributes_now != kInvalidAttributes && (attributes_now & kAttributeDirectory) != 0;
