@@ -204,6 +204,29 @@ TEST_F(ArchiveDbTest, ARecordedAgainDirectoryKeepsItsIdForItsChildren) {
               "c.txt,new.txt");
 }
 
+TEST_F(ArchiveDbTest, AnEntryThatChangesKindIsTreatedAsNew) {
+    ArchiveDb db(db_file);
+    db.begin_scan(logger());
+    const int64_t was_dir = db.add_object(0, "x", 1, 0, 1);
+    db.add_object(was_dir, "inside.txt", 0, 1, 1);
+    db.add_object(0, "y", 0, 1, 1);
+    db.end_scan(1, 2, logger());
+    after_scan(db);
+    EXPECT_TRUE(db.confirm_archived("x", "inside.txt", "s", 1));
+    EXPECT_TRUE(db.confirm_archived("", "y", "s", 1));
+
+    // x is now a file and y a directory holding a file.
+    db.begin_scan(logger());
+    EXPECT_EQ(db.add_object(0, "x", 0, 1, 1), was_dir);
+    const int64_t now_dir = db.add_object(0, "y", 1, 0, 1);
+    db.add_object(now_dir, "z", 0, 1, 1);
+    db.end_scan(1, 2, logger());
+    log.clear();
+    after_scan(db);
+    EXPECT_EQ(log.at(4), "Completed database cleanup. Removed 1 objects.");
+    EXPECT_EQ(listed(db), (Lines{"x", "y/z"}));
+}
+
 TEST_F(ArchiveDbTest, ConfirmationsFindRootFilesAndRejectUnknownDirectories) {
     ArchiveDb db(db_file);
     scan_tree(db, logger());

@@ -10,6 +10,9 @@ namespace vesk {
 namespace {
 
 constexpr int32_t library_misuse = 21;
+// The index is used from one thread only, so its connection skips SQLite's per-call locking
+// (SQLITE_OPEN_NOMUTEX); the library itself is still required to be thread-safe.
+constexpr int32_t single_thread_connection = 0x8000;
 constexpr int32_t cache_progress_interval = 10000;
 
 } // namespace
@@ -47,7 +50,7 @@ struct ArchiveDb::Statements {
 };
 
 ArchiveDb::ArchiveDb(const std::string& file_name)
-    : connection_(sqlite::open(file_name, false, true, 0)) {
+    : connection_(sqlite::open(file_name, false, true, single_thread_connection)) {
     create_schema();
     statements_ = std::make_unique<Statements>(*connection_);
 }
