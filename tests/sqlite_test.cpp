@@ -115,20 +115,7 @@ TEST_F(SqliteTest, BindAndColumnRoundTripEveryType) {
     EXPECT_FALSE(select.has_row());
 }
 
-TEST_F(SqliteTest, OnlyTheFirstStatementOfATextIsPrepared) {
-    SqliteConnection db = open_db();
-    db.exec("CREATE TABLE t (x); CREATE TABLE u (x);");
-    SqliteStatement statement = db.prepare("INSERT INTO t VALUES (1); INSERT INTO u VALUES (2);");
-    EXPECT_FALSE(statement.exec_step());
-    int64_t t_rows = -1;
-    int64_t u_rows = -1;
-    SqliteStatement count = db.prepare("SELECT (SELECT count(*) FROM t), (SELECT count(*) FROM u)");
-    ASSERT_TRUE(count.exec(t_rows, u_rows));
-    EXPECT_EQ(t_rows, 1);
-    EXPECT_EQ(u_rows, 0);
-}
-
-TEST_F(SqliteTest, StatementsRestartAfterDoneAndStepThroughRows) {
+TEST_F(SqliteTest, StatementsRunTheirFirstStatementAndRestartAfterDone) {
     SqliteConnection db = open_db();
     db.exec("CREATE TABLE t (x); INSERT INTO t VALUES (1), (2);");
     SqliteStatement select = db.prepare("SELECT x FROM t WHERE x > ? ORDER BY x;");
@@ -144,6 +131,15 @@ TEST_F(SqliteTest, StatementsRestartAfterDoneAndStepThroughRows) {
     while (select.exec_step([&](int64_t x) { seen.push_back(x); })) {
     }
     EXPECT_EQ(seen, (std::vector<int64_t>{1, 2, 1, 2}));
+
+    // Only the first statement of a text is prepared and run.
+    SqliteStatement two = db.prepare("INSERT INTO t VALUES (3); INSERT INTO t VALUES (4);");
+    EXPECT_FALSE(two.exec_step());
+    SqliteStatement count = db.prepare("SELECT count(*), max(x) FROM t;");
+    int64_t rows = 0, largest = 0;
+    ASSERT_TRUE(count.exec(rows, largest));
+    EXPECT_EQ(rows, 3);
+    EXPECT_EQ(largest, 3);
 }
 
 TEST_F(SqliteTest, UsageErrorsUseCode25AndBindOrReadNothing) {
