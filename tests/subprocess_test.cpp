@@ -276,5 +276,30 @@ TEST(RunWithIo, NoDescriptorLeaks) {
     EXPECT_EQ(open_descriptor_count(), before);
 }
 
+TEST(RunWithIo, FailingCallbackStopsTheChild) {
+    char pattern[] = "/tmp/vesk-pid-XXXXXX";
+    const int fd = ::mkstemp(pattern);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    const std::string command =
+        std::string(R"("/bin/sh" -c "echo $$ > )") + pattern + R"(; exec sleep 30")";
+    const ProcessCallback failing = [](const auto&, std::string_view, std::string_view,
+                                       bool) -> int32_t {
+        ::usleep(100'000);
+        throw std::runtime_error("stop");
+    };
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_THROW(run_with_io("", command, "", {}, failing, 4096, kPollMs), std::runtime_error);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    std::ifstream pid_file(pattern);
+    pid_t pid = 0;
+    pid_file >> pid;
+    ::unlink(pattern);
+    ASSERT_GT(pid, 0);
+    // Killed and reaped: the pid no longer exists.
+    EXPECT_EQ(::kill(pid, 0), -1);
+    EXPECT_EQ(errno, ESRCH);
+}
+
 } // namespace
 } // namespace vesk

@@ -513,6 +513,8 @@ struct Chunks {
     bool empty() const { return output.empty() && error.empty(); }
 };
 
+constexpr uint32_t kStopWaitMs = 5000;
+
 class RunLoop {
 public:
     RunLoop(SubProcessWithIo& process, const ProcessCallback& callback, uint32_t poll_interval_ms)
@@ -604,6 +606,18 @@ private:
     const std::function<uint32_t(std::string_view)> write_input_;
 };
 
+// Kills and reaps a child whose run loop ended with an error.
+void stop_child(SubProcessWithIo& process) noexcept {
+    try {
+        if (!process.wait_for_termination(0)) {
+            process.terminate(1);
+            process.wait_for_termination(kStopWaitMs);
+        }
+    } catch (const std::exception&) {
+        // The error that ended the loop is the one to report.
+    }
+}
+
 } // namespace
 
 std::unique_ptr<SubProcessWithIo>
@@ -621,7 +635,13 @@ run_with_io(std::string_view application_name, std::string_view command_line,
         process->set_environment(environment);
     }
     process->start();
-    RunLoop(*process, callback, poll_interval_ms).run();
+    try {
+        RunLoop(*process, callback, poll_interval_ms).run();
+    } catch (...) {
+        // A failing callback ends the run: the child must not outlive it unattended.
+        stop_child(*process);
+        throw;
+    }
     return process;
 }
 
