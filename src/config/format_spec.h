@@ -119,7 +119,7 @@ public:
 
     std::string format_name;
     std::unique_ptr<SelectExpr> expression;
-    // The specification named by `format_name`; set by Config::validate.
+    // The format named by `format_name`; set by Config::validate.
     const FormatSpecification* format = nullptr;
 };
 
