@@ -1,0 +1,600 @@
+// End-to-end runs of build/vesk under faults: crashes at many points, a full disk, hostile
+// archivers, odd source trees and two runs of one job at once. Whatever happens, the committed
+// index must be the old one or the new one, and a later run must confirm every selected file.
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <thread>
+
+#include "support/child_process.h"
+#include "support/run_command.h"
+
+namespace vesk {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::ChildProcess;
+using testing::ChildResult;
+using testing::read_file;
+using testing::run_command;
+using testing::ScratchDir;
+using testing::write_file;
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
+const std::string kArchivers = std::string(VESK_TEST_DATA) + "/archivers/";
+const std::string kTools = std::string(VESK_SOURCE_DIR) + "/examples/tools/";
+
+// 7-Zip reports every file it adds as "+ path" (the trees here hold no empty files).
+const std::string seven_zip_format = R"(
+select_format(format("7z"))
+format_specification("7z", archive(executable("7z"),
+    arguments("a -bb1 -spd -scsUTF-8 ""%archive%.7z"" @""%listfile%"""), workdir("%srcdir%"),
+    filepattern("^\+ (.*)$", 1))))";
+
+std::string script_format(const std::string& name, const std::string& script,
+                          const std::string& extra_arguments = "") {
+    return "format_specification(\"" + name + "\", archive(executable(\"sh\"), arguments(\"" +
+           kArchivers + script + " \"\"%listfile%\"\" " + extra_arguments +
+           "\"), filepattern(\"^\\+ (.*)$\", 1)))\n";
+}
+
+std::string sql_value(const fs::path& db, const std::string& sql) {
+    sqlite3* handle = nullptr;
+    sqlite3_open_v2(db.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr);
+    sqlite3_stmt* stmt = nullptr;
+    std::string value = "<error>";
+    if (sqlite3_prepare_v2(handle, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK &&
+        sqlite3_step(stmt) == SQLITE_ROW) {
+        const auto* text = sqlite3_column_text(stmt, 0);
+        value = text ? reinterpret_cast<const char*>(text) : "";
+    }
+    sqlite3_finalize(stmt);
+    sqlite3_close(handle);
+    return value;
+}
+
+// name -> checksum of every file the index records as stored.
+std::map<std::string, std::string> stored_files(const fs::path& db) {
+    std::map<std::string, std::string> files;
+    sqlite3* handle = nullptr;
+    sqlite3_open_v2(db.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr);
+    sqlite3_stmt* stmt = nullptr;
+    const char* sql = "SELECT CAST(name AS BLOB), coalesce(checksum, '') FROM objects "
+                      "WHERE attributes & 1 = 0 AND state = 2";
+    if (sqlite3_prepare_v2(handle, sql, -1, &stmt, nullptr) == SQLITE_OK) {
+        while (sqlite3_step(stmt) == SQLITE_ROW) {
+            const auto* name = static_cast<const char*>(sqlite3_column_blob(stmt, 0));
+            files[std::string(name, static_cast<size_t>(sqlite3_column_bytes(stmt, 0)))] =
+                reinterpret_cast<const char*>(sqlite3_column_text(stmt, 1));
+        }
+    }
+    sqlite3_finalize(stmt);
+    sqlite3_close(handle);
+    return files;
+}
+
+size_t count_of(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+class FaultRun : public ::testing::Test {
+protected:
+    fs::path source() const { return scratch_ / "src"; }
+    fs::path destination() const { return scratch_ / "dst"; }
+    fs::path job() const { return scratch_ / "job.conf"; }
+    fs::path job_db() const { return destination() / "backupindex.db"; }
+
+    void write_job(const std::string& formats) {
+        write_file(job(), "source_dir(\"" + source().string() + "\")\ndestination_dir(\"" +
+                              destination().string() + "\")\nmode(incremental(0))\n" + formats);
+    }
+
+    std::unique_ptr<ChildProcess> start(const std::vector<std::string>& env = {}) {
+        return std::make_unique<ChildProcess>(
+            std::vector<std::string>{VESK_BINARY, "--cfg", job().string()}, env);
+    }
+
+    // One run to its end; whatever it left running is ended with it.
+    ChildResult vesk(const std::vector<std::string>& env = {}) { return start(env)->wait(); }
+
+    std::vector<fs::path> run_directories() const {
+        std::vector<fs::path> runs;
+        for (const auto& entry : fs::directory_iterator(destination())) {
+            if (entry.is_directory()) {
+                runs.push_back(entry.path());
+            }
+        }
+        std::sort(runs.begin(), runs.end());
+        return runs;
+    }
+
+    // Run directories are named by the second; runs that follow a failed one at once must not
+    // meet its directory.
+    void remove_run_directories() const {
+        for (const fs::path& run : run_directories()) {
+            fs::remove_all(run);
+        }
+    }
+
+    size_t source_file_count() const {
+        size_t files = 0;
+        for (const auto& entry : fs::recursive_directory_iterator(source())) {
+            files += entry.is_regular_file() ? 1 : 0;
+        }
+        return files;
+    }
+
+    // The committed index is whole and records every file of the source as stored.
+    void expect_every_file_stored(const std::string& context) const {
+        EXPECT_EQ(sql_value(job_db(), "PRAGMA integrity_check"), "ok") << context;
+        const std::string files = std::to_string(source_file_count());
+        EXPECT_EQ(sql_value(job_db(), "SELECT count(*) FROM objects WHERE attributes & 1 = 0 "
+                                      "AND state = 2"),
+                  files)
+            << context;
+        EXPECT_EQ(sql_value(job_db(), "SELECT count(*) FROM objects WHERE attributes & 1 = 0"),
+                  files)
+            << context;
+    }
+
+    void make_tree(int dirs, int files_per_dir) const {
+        for (int d = 0; d < dirs; ++d) {
+            for (int f = 0; f < files_per_dir; ++f) {
+                const std::string name = "d" + std::to_string(d) + "/f" + std::to_string(f);
+                write_file(source() / (name + ".txt"), name + std::string(1 + f % 7, '.'));
+            }
+        }
+    }
+
+    // New, changed and deleted files, so that the next run has something to store.
+    void change_tree() const {
+        for (int f = 0; f < 100; ++f) {
+            const std::string name = "d" + std::to_string(f % 10) + "/f" + std::to_string(f / 10);
+            std::ofstream(source() / (name + ".txt"), std::ios::app) << "changed";
+        }
+        for (int f = 0; f < 50; ++f) {
+            write_file(source() / "new" / ("n" + std::to_string(f) + ".txt"), "new file");
+        }
+        for (int f = 0; f < 20; ++f) {
+            fs::remove(source() / "d1" / ("f" + std::to_string(90 - f) + ".txt"));
+        }
+    }
+
+    // The destination as it was after the last completed run, without its run directories.
+    struct Snapshot {
+        std::string index;
+        std::string job_log;
+    };
+    Snapshot snapshot() const {
+        return {read_file(job_db()), read_file(destination() / "backuplog.txt")};
+    }
+    void restore(const Snapshot& snapshot) const {
+        fs::remove_all(destination());
+        write_file(job_db(), snapshot.index);
+        write_file(destination() / "backuplog.txt", snapshot.job_log);
+    }
+
+    std::vector<std::string> fault_env(const std::vector<std::string>& settings) const {
+        std::vector<std::string> env{"LD_PRELOAD=" + std::string(VESK_FAULT_PRELOAD),
+                                     "FAULT_DIR=" + destination().string()};
+        if (kSanitized) {
+            env.push_back("ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0");
+        }
+        env.insert(env.end(), settings.begin(), settings.end());
+        return env;
+    }
+
+    ScratchDir scratch_;
+};
+
+// ---- Crashes ----
+
+struct TracedCall {
+    long long n = 0;
+    std::string op;
+    long long result = 0;
+    std::string path;
+};
+
+std::vector<TracedCall> read_trace(const fs::path& trace) {
+    std::vector<TracedCall> calls;
+    std::istringstream lines(read_file(trace));
+    for (TracedCall call; lines >> call.n >> call.op >> call.result;) {
+        std::getline(lines >> std::ws, call.path);
+        calls.push_back(call);
+    }
+    return calls;
+}
+
+// What the run was doing at a call, for the summary.
+std::string phase_of(const TracedCall& call, bool listing_started, bool listing_done) {
+    if (call.path.ends_with("log.txt")) {
+        return "log line";
+    }
+    if (call.path.ends_with(".lst")) {
+        return "list file";
+    }
+    if (call.path.ends_with("/index.db")) {
+        if (call.op == "copy_file_range") {
+            return "index copy";
+        }
+        return listing_done ? "confirmations" : listing_started ? "listing" : "scan";
+    }
+    return "commit";
+}
+
+// Kill points from the traced calls of a complete run: every call other than the many index
+// page writes and list-file lines, and every `stride`-th of those.
+std::vector<std::pair<long long, std::string>> kill_points(const std::vector<TracedCall>& calls,
+                                                           int stride) {
+    std::vector<std::pair<long long, std::string>> points;
+    bool listing_started = false;
+    bool listing_done = false;
+    int frequent = 0;
+    for (const TracedCall& call : calls) {
+        const bool is_list_file = call.path.ends_with(".lst");
+        listing_started = listing_started || is_list_file;
+        const std::string phase = phase_of(call, listing_started, listing_done);
+        listing_done = listing_done || (is_list_file && call.op == "fsync");
+        const bool many = call.op == "pwrite" || (is_list_file && call.op == "write");
+        if (!many || frequent++ % stride == 0) {
+            points.emplace_back(call.n, phase);
+        }
+    }
+    return points;
+}
+
+TEST_F(FaultRun, KilledRunsLeaveTheOldOrTheNewIndex) {
+    make_tree(20, 100);
+    write_job(seven_zip_format);
+    ASSERT_EQ(vesk().status, 0);
+    change_tree();
+    const Snapshot before = snapshot();
+
+    // A complete run with the calls traced gives the kill points.
+    restore(before);
+    const fs::path trace = scratch_ / "trace";
+    const ChildResult traced = vesk(fault_env({"FAULT_TRACE=" + trace.string()}));
+    ASSERT_EQ(traced.status, 0) << traced.out << traced.err;
+    const auto calls = read_trace(trace);
+    ASSERT_GT(calls.size(), 100u);
+    auto points = kill_points(calls, kSanitized ? 16 : 8);
+    // Kills at moments no file call marks (inside the scan, while 7-Zip runs).
+    for (int i = 1; i <= 8; ++i) {
+        points.emplace_back(-i, "timed");
+    }
+
+    std::map<std::string, int> killed_in;
+    int old_index = 0;
+    int new_index = 0;
+    for (const auto& [point, phase] : points) {
+        const std::string context = phase + " kill point " + std::to_string(point);
+        restore(before);
+        ChildResult killed;
+        if (point > 0) {
+            killed = vesk(fault_env({"FAULT_KILL_AT=" + std::to_string(point)}));
+        } else {
+            auto run = start();
+            std::this_thread::sleep_for(std::chrono::duration<double>(traced.seconds * -point / 9));
+            run->kill();
+            killed = run->wait();
+        }
+        if (killed.status != 128 + SIGKILL) {
+            EXPECT_EQ(killed.status, 0) << context << killed.err; // the run ended before
+            continue;
+        }
+        ++killed_in[phase];
+        ASSERT_EQ(sql_value(job_db(), "PRAGMA integrity_check"), "ok") << context;
+        const std::string index = read_file(job_db());
+        const auto runs = run_directories();
+        const bool is_old = index == before.index;
+        const bool is_new = !runs.empty() && index == read_file(runs.back() / "index.db");
+        EXPECT_TRUE(is_old || is_new) << context;
+        old_index += is_old ? 1 : 0;
+        new_index += is_new && !is_old ? 1 : 0;
+
+        remove_run_directories();
+        const ChildResult next = vesk();
+        ASSERT_EQ(next.status, 0) << context << next.out << next.err;
+        expect_every_file_stored(context);
+        EXPECT_FALSE(fs::exists(destination() / "backupindex.db.commit")) << context;
+    }
+    int total = 0;
+    std::cout << "Kill points of " << calls.size() << " traced calls:";
+    for (const auto& [phase, count] : killed_in) {
+        std::cout << " " << phase << " " << count << ";";
+        total += count;
+    }
+    std::cout << " total " << total << " (old index kept " << old_index << ", new index "
+              << new_index << ")\n";
+    EXPECT_GE(total, kSanitized ? 20 : 40);
+    EXPECT_GT(old_index, 0);
+    EXPECT_GT(new_index, 0);
+}
+
+// ---- A full disk ----
+
+TEST_F(FaultRun, FullDiskEndsTheRunAndKeepsTheIndex) {
+    make_tree(10, 40);
+    write_job(seven_zip_format);
+    ASSERT_EQ(vesk().status, 0);
+    change_tree();
+    const Snapshot before = snapshot();
+
+    restore(before);
+    const fs::path trace = scratch_ / "trace";
+    ASSERT_EQ(vesk(fault_env({"FAULT_TRACE=" + trace.string()})).status, 0);
+    const auto calls = read_trace(trace);
+
+    // The space left is what the run wrote before the chosen call (plus `extra` bytes of it).
+    const auto space_before = [&](const std::function<bool(const TracedCall&)>& chosen,
+                                  int skip = 0, long long extra = 0) {
+        long long written = 0;
+        for (const TracedCall& call : calls) {
+            if (chosen(call) && skip-- == 0) {
+                return written + extra;
+            }
+            const bool is_write =
+                call.op == "write" || call.op == "pwrite" || call.op == "copy_file_range";
+            written += is_write && call.result > 0 ? call.result : 0;
+        }
+        ADD_FAILURE() << "no such call";
+        return written;
+    };
+    const auto on = [](const std::string& op, const std::string& suffix) {
+        return [=](const TracedCall& call) { return call.op == op && call.path.ends_with(suffix); };
+    };
+    long long listed_lines = 0;
+    long long commit_size = 0;
+    bool listing_done = false;
+    long long first_confirmation = -1;
+    for (const TracedCall& call : calls) {
+        listed_lines += call.op == "write" && call.path.ends_with(".lst") ? 1 : 0;
+        commit_size += call.path.ends_with(".commit") && call.op == "copy_file_range"
+                           ? std::max(call.result, 0LL)
+                           : 0;
+        if (listing_done && first_confirmation < 0 && call.op == "pwrite") {
+            first_confirmation = call.n;
+        }
+        listing_done = listing_done || (call.path.ends_with(".lst") && call.op == "fsync");
+    }
+    struct Case {
+        std::string where;
+        long long space;
+    };
+    const std::vector<Case> cases = {
+        {"job log", 0},
+        {"run log", space_before(on("write", "/log.txt"))},
+        {"index copy", space_before(on("copy_file_range", "/index.db"))},
+        {"index during the scan", space_before(on("pwrite", "/index.db"))},
+        {"list file", space_before(on("write", ".lst"), static_cast<int>(listed_lines / 2))},
+        {"index during confirmations",
+         space_before([&](const TracedCall& call) { return call.n == first_confirmation; })},
+        {"commit copy", space_before(on("copy_file_range", ".commit"), 0, commit_size / 2)},
+    };
+    for (const Case& fault : cases) {
+        restore(before);
+        const ChildResult full = vesk(fault_env({"FAULT_SPACE=" + std::to_string(fault.space)}));
+        EXPECT_EQ(full.status, 1) << fault.where << full.out;
+        EXPECT_TRUE(full.err.starts_with("Error: ")) << fault.where << full.err;
+        const bool says_full = full.err.find("No space left on device") != std::string::npos ||
+                               full.err.find("database or disk is full") != std::string::npos;
+        EXPECT_TRUE(says_full) << fault.where << full.err;
+        EXPECT_EQ(read_file(job_db()), before.index) << fault.where;
+        std::cout << "Full disk at the " << fault.where << ": " << full.err;
+
+        remove_run_directories();
+        const ChildResult next = vesk();
+        ASSERT_EQ(next.status, 0) << fault.where << next.out << next.err;
+        expect_every_file_stored(fault.where);
+        EXPECT_FALSE(fs::exists(destination() / "backupindex.db.commit")) << fault.where;
+    }
+
+    // The disk fills with the completion line of the job log: the run has committed already,
+    // and the lost line is reported on the console.
+    restore(before);
+    const long long last_line =
+        space_before([&](const TracedCall& call) { return call.n == calls.back().n; });
+    ASSERT_TRUE(calls.back().path.ends_with("backuplog.txt"));
+    const ChildResult late = vesk(fault_env({"FAULT_SPACE=" + std::to_string(last_line)}));
+    EXPECT_EQ(late.status, 0) << late.err;
+    EXPECT_NE(late.out.find("No space left on device"), std::string::npos) << late.out;
+    EXPECT_EQ(read_file(job_db()), read_file(run_directories().back() / "index.db"));
+    expect_every_file_stored("completion line");
+}
+
+// ---- Hostile archivers ----
+
+TEST_F(FaultRun, HostileArchiversEndAndConfirmWhatTheyReported) {
+    for (const char* name : {"closes.txt", "stdin.txt", "many.txt", "none.txt"}) {
+        write_file(source() / name, name);
+    }
+    write_job(script_format("closes", "closes_stdout.sh") +
+              script_format("stdin", "reads_stdin.sh") +
+              script_format("many", "many_lines.sh", kSanitized ? "2000000" : "10000000") +
+              script_format("none", "exits_at_once.sh") +
+              R"(select_format(format("closes"), format("stdin", name("stdin.txt")),
+                               format("many", name("many.txt")),
+                               format("none", name("none.txt"))))");
+    const ChildResult result = vesk();
+    // Only the file of the archiver that stored nothing is left for the next run.
+    EXPECT_EQ(result.status, 2) << result.err;
+    EXPECT_NE(result.out.find("1 files could not be backed up in this run"), std::string::npos);
+    EXPECT_EQ(stored_files(job_db()),
+              (std::map<std::string, std::string>{
+                  {"closes.txt", ""}, {"many.txt", ""}, {"stdin.txt", ""}}));
+    EXPECT_EQ(sql_value(job_db(), "SELECT state FROM objects WHERE name = 'none.txt'"), "4");
+    // Ten million report lines (two million in the slower sanitizer build) pass in bounded
+    // memory and reasonable time.
+    EXPECT_LT(result.max_rss_kb, 64 * 1024);
+    EXPECT_LT(result.seconds, kSanitized ? 300 : 60);
+    std::cout << (kSanitized ? "Two" : "Ten") << " million report lines: " << result.seconds
+              << " s, peak RSS " << result.max_rss_kb << " KiB\n";
+
+    // An archiver that cannot even start ends the run with an error.
+    write_job(R"j(select_format(format("x"))
+        format_specification("x", archive(executable("/nonexistent/archiver"), arguments("x"),
+                                          filepattern("(.*)", 1))))j");
+    remove_run_directories();
+    const std::string committed = read_file(job_db());
+    const ChildResult missing = vesk();
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_TRUE(missing.err.starts_with("Error: Failed creating process.")) << missing.err;
+    EXPECT_EQ(read_file(job_db()), committed);
+}
+
+// ---- Odd source trees ----
+
+TEST_F(FaultRun, OddNamesAndFilesChangingBeforeTheArchiverRuns) {
+    const std::string long_name = std::string(251, 'n') + ".txt";
+    const std::map<std::string, std::string> stored = {
+        {"lat\xE9-not-utf8.txt", "latin-1 name"},
+        {"back\\slash.txt", "backslash"},
+        {" leading blank.txt", "leading blank"},
+        {"  two blanks", "two blanks"},
+        {long_name, "255 bytes"},
+        {"sub dir/plain.txt", "plain"},
+        {"grow.txt", "grows"},
+    };
+    for (const auto& [path, content] : stored) {
+        write_file(source() / path, content);
+    }
+    write_file(source() / "cr\rname.txt", "cr");
+    write_file(source() / "lf\nname.txt", "lf");
+    write_file(source() / "vanish.txt", "vanishes");
+    const std::string tar_format =
+        R"(
+        select_format(format("tar"))
+        format_specification("tar",
+            archive(executable("sh"),
+                    arguments(")" +
+        kArchivers + R"(tar_after_changes.sh ""%archive%.tar"" ""%srcdir%"" ""%listfile%""")),
+            verify(executable(")" +
+        kTools + R"(tar-verify.sh"), arguments("""%archive%.tar"""),
+                   filepattern("^([0-9a-f]{64})  (.*)$", 2, 1))))";
+    write_job(tar_format);
+    const ChildResult result = vesk();
+
+    // The two names with line breaks and the vanished file are counted as not backed up.
+    EXPECT_EQ(result.status, 2) << result.err;
+    EXPECT_NE(result.out.find("3 files could not be backed up in this run"), std::string::npos);
+    const fs::path run = run_directories().back();
+    const std::string log = read_file(run / "log.txt");
+    EXPECT_NE(log.find("'cr\\x0Dname.txt'"), std::string::npos);
+    EXPECT_NE(log.find("'lf\\x0Aname.txt'"), std::string::npos);
+    const std::string list = read_file(run / "listfile.tar.lst");
+    EXPECT_EQ(count_of(list, "\r\n"), stored.size() + 1); // and vanish.txt
+    EXPECT_EQ(count_of(list, "\r"), count_of(list, "\r\n"));
+
+    // The index holds each stored file with the checksum of the bytes the archive holds.
+    std::map<std::string, std::string> expected;
+    for (const auto& [path, content] : stored) {
+        const std::string file = (source() / path).string();
+        expected[fs::path(path).filename().string()] =
+            run_command({"sh", "-c", "sha256sum < \"$0\"", file}).out.substr(0, 64);
+    }
+    EXPECT_EQ(stored_files(job_db()), expected);
+    EXPECT_EQ(read_file(source() / "grow.txt"), "grows and more");
+
+    // A restore gives back every stored file byte for byte.
+    const fs::path restored = scratch_ / "restored";
+    fs::create_directories(restored);
+    ASSERT_EQ(run_command({"tar", "-xf", (run / "data.tar.tar").string(), "-C", restored.string()})
+                  .status,
+              0);
+    size_t restored_files = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(restored)) {
+        restored_files += entry.is_regular_file() ? 1 : 0;
+    }
+    EXPECT_EQ(restored_files, stored.size());
+    for (const auto& [path, content] : stored) {
+        EXPECT_EQ(read_file(restored / path), read_file(source() / path)) << path;
+    }
+
+    // The next run stores the grown file again and forgets the vanished one; the names with
+    // line breaks stay counted.
+    remove_run_directories();
+    const ChildResult next = vesk();
+    EXPECT_EQ(next.status, 2) << next.err;
+    EXPECT_NE(next.out.find("2 files could not be backed up in this run"), std::string::npos);
+    EXPECT_EQ(read_file(run_directories().back() / "listfile.tar.lst"), "grow.txt\r\n");
+    EXPECT_EQ(sql_value(job_db(), "SELECT count(*) FROM objects WHERE name = 'vanish.txt'"), "0");
+}
+
+// ---- Two runs of one job ----
+
+TEST_F(FaultRun, OnlyOneRunAtATimeAndNoStaleLock) {
+    write_file(source() / "a.txt", "a");
+    write_job(script_format("slow", "slow.sh", "1") + "select_format(format(\"slow\"))");
+    auto first = start();
+    auto second = start();
+    for (bool both = false; !both;) {
+        const bool first_ended = first->exited(); // both polled: each notes its own end
+        both = second->exited() && first_ended;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    const ChildResult one = first->wait();
+    const ChildResult two = second->wait();
+    const ChildResult& winner = one.status == 0 ? one : two;
+    const ChildResult& loser = one.status == 0 ? two : one;
+    EXPECT_EQ(winner.status, 0) << one.err << two.err;
+    EXPECT_EQ(loser.status, 1);
+    EXPECT_EQ(loser.err, "Error: Another backup run is using the destination directory '" +
+                             destination().string() + "'. Try again when it has finished.\n");
+    EXPECT_LT(loser.seconds, 0.9); // at once, not after the other run
+    EXPECT_EQ(run_directories().size(), 1u);
+    EXPECT_EQ(count_of(read_file(destination() / "backuplog.txt"), "\r\n"), 2u);
+    expect_every_file_stored("two runs");
+
+    // A run killed while its archiver still works leaves no lock behind.
+    write_file(source() / "b.txt", "b");
+    const std::string committed = read_file(job_db());
+    remove_run_directories();
+    write_job(script_format("slow", "slow.sh", "30") + "select_format(format(\"slow\"))");
+    auto killed = start();
+    for (int i = 0; i < 500 && !fs::exists(destination()); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    const auto archiver_started = [&] {
+        for (const fs::path& run : run_directories()) {
+            if (fs::exists(run / "listfile.slow.lst.started")) {
+                return true;
+            }
+        }
+        return false;
+    };
+    for (int i = 0; i < 500 && !archiver_started(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(archiver_started());
+    killed->kill(); // the archiver keeps running
+    EXPECT_EQ(killed->wait(false).status, 128 + SIGKILL);
+    EXPECT_EQ(read_file(job_db()), committed);
+
+    remove_run_directories();
+    write_job(script_format("slow", "slow.sh", "0") + "select_format(format(\"slow\"))");
+    const ChildResult after = vesk();
+    EXPECT_EQ(after.status, 0) << after.err;
+    expect_every_file_stored("after a killed run");
+    killed->kill_group(); // ends the archiver left running
+}
+
+} // namespace
+} // namespace vesk
