@@ -423,24 +423,33 @@ TEST_F(FaultRun, FullDiskEndsTheRunAndKeepsTheIndex) {
 // ---- Hostile archivers ----
 
 TEST_F(FaultRun, HostileArchiversEndAndConfirmWhatTheyReported) {
-    for (const char* name : {"closes.txt", "stdin.txt", "many.txt", "none.txt"}) {
+    for (const char* name : {"closes.txt", "stdin.txt", "many.txt", "none.txt", "unknown.txt"}) {
         write_file(source() / name, name);
     }
     write_job(script_format("closes", "closes_stdout.sh") +
               script_format("stdin", "reads_stdin.sh") +
               script_format("many", "many_lines.sh", kSanitized ? "2000000" : "10000000") +
+              script_format("unknown", "unknown_dirs.sh", "100000") +
               script_format("none", "exits_at_once.sh") +
               R"(select_format(format("closes"), format("stdin", name("stdin.txt")),
                                format("many", name("many.txt")),
-                               format("none", name("none.txt"))))");
+                               format("none", name("none.txt")),
+                               format("unknown", name("unknown.txt"))))");
     const ChildResult result = vesk();
     // Only the file of the archiver that stored nothing is left for the next run.
     EXPECT_EQ(result.status, 2) << result.err;
     EXPECT_NE(result.out.find("1 files could not be backed up in this run"), std::string::npos);
     EXPECT_EQ(stored_files(job_db()),
               (std::map<std::string, std::string>{
-                  {"closes.txt", ""}, {"many.txt", ""}, {"stdin.txt", ""}}));
+                  {"closes.txt", ""}, {"many.txt", ""}, {"stdin.txt", ""}, {"unknown.txt", ""}}));
     EXPECT_EQ(sql_value(job_db(), "SELECT state FROM objects WHERE name = 'none.txt'"), "4");
+    // Lines naming an unknown directory are logged up to a limit and counted beyond it.
+    const std::string log = read_file(run_directories().back() / "log.txt");
+    EXPECT_EQ(count_of(log, "Error! The dir: 'nowhere' is not known to the file index."), 100u);
+    EXPECT_NE(log.find("Left out 99900 further output lines naming a directory that the file "
+                       "index does not know."),
+              std::string::npos);
+    EXPECT_LT(log.size(), 100'000u);
     // Ten million report lines (two million in the slower sanitizer build) pass in bounded
     // memory and reasonable time.
     EXPECT_LT(result.max_rss_kb, 64 * 1024);

@@ -29,6 +29,9 @@ constexpr size_t kErrorTextLimit = 1 << 20;
 constexpr std::string_view kRetryFormat = "retry";
 constexpr std::string_view kLineBreaks = "\r\n";
 constexpr std::string_view kUnknownDirectoryPrefix = "Error! The dir: '";
+// Lines per program run that name a directory the index does not know and are logged one by
+// one; a program may print such lines without end, and the run log must not fill the disk.
+constexpr uint64_t kUnknownDirectoryLogLimit = 100;
 
 bool holds_line_break(std::string_view text) {
     return text.find_first_of(kLineBreaks) != std::string_view::npos;
@@ -391,6 +394,7 @@ void TargetFormatHandler::run_program(const std::string& command,
     const uint64_t bytes_before = output_lines_.dropped_bytes();
     uint64_t error_bytes_dropped = 0;
     uint32_t calls = 0;
+    unknown_directory_lines_ = 0;
     const ProcessCallback callback = [&](const std::function<uint32_t(std::string_view)>&,
                                          std::string_view output, std::string_view error,
                                          bool /*running*/) -> int32_t {
@@ -421,6 +425,11 @@ void TargetFormatHandler::run_program(const std::string& command,
             format("\n(%s further bytes of error output left out)", error_bytes_dropped));
     }
     log_dropped_lines(lines_before, bytes_before);
+    if (unknown_directory_lines_ > kUnknownDirectoryLogLimit) {
+        task_.run_log->log("Left out %s further output lines naming a directory that the file "
+                           "index does not know.",
+                           unknown_directory_lines_ - kUnknownDirectoryLogLimit);
+    }
 }
 
 void TargetFormatHandler::log_dropped_lines(uint64_t lines_before, uint64_t bytes_before) {
@@ -499,7 +508,7 @@ void TargetFormatHandler::confirm_path(std::string_view path, std::string_view c
         std::string converted_error;
         const Confirmation converted = try_confirm(path_buffer_, checksum, converted_error);
         if (converted == Confirmation::UnknownDirectory) {
-            task_.run_log->log("%s", converted_error);
+            log_unknown_directory(converted_error);
             return;
         }
         if (converted == Confirmation::Confirmed) {
@@ -507,7 +516,13 @@ void TargetFormatHandler::confirm_path(std::string_view path, std::string_view c
         }
     }
     if (literal == Confirmation::UnknownDirectory) {
-        task_.run_log->log("%s", literal_error);
+        log_unknown_directory(literal_error);
+    }
+}
+
+void TargetFormatHandler::log_unknown_directory(const std::string& error_message) {
+    if (++unknown_directory_lines_ <= kUnknownDirectoryLogLimit) {
+        task_.run_log->log("%s", error_message);
     }
 }
 

@@ -128,6 +128,8 @@ private:
     Confirmation try_confirm(std::string_view path, std::string_view checksum,
                              std::string& error_message);
     void log_dropped_lines(uint64_t lines_before, uint64_t bytes_before);
+    // Logs the first lines of a program run that name an unknown directory, counts the rest.
+    void log_unknown_directory(const std::string& error_message);
 
     TaskProcedure& task_;
     const FormatSpecification& format_spec_;
@@ -144,6 +146,7 @@ private:
     uint32_t checksum_group_ = 0;
     uint32_t matched_count_ = 0;
     uint32_t unlistable_count_ = 0;
+    uint64_t unknown_directory_lines_ = 0;
 
     // The file pattern compiled without UTF8, for output lines that are not valid UTF-8.
     std::string file_pattern_text_;
