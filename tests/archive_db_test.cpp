@@ -394,6 +394,43 @@ TEST_F(ArchiveDbTest, CloseLeavesACompleteFileWithoutJournalOrWal) {
     EXPECT_EQ(copy.run_count(), 1);
 }
 
+// Confirmations share transactions; every one of them must be in the file when it is closed,
+// also when fewer than a whole batch were made, and a batch must not block the next scan.
+TEST_F(ArchiveDbTest, BatchedConfirmationsAreAllInTheClosedFile) {
+    constexpr int files = 25003; // two whole batches and a part
+    {
+        ArchiveDb db(db_file);
+        db.begin_scan(logger());
+        for (int i = 0; i < files; ++i) {
+            db.add_object(0, "f" + std::to_string(i), 0, i, 100);
+        }
+        db.end_scan(0, files, logger());
+        after_scan(db);
+        for (int i = 0; i < files; ++i) {
+            ASSERT_TRUE(db.confirm_archived("", "f" + std::to_string(i), "sum", 1));
+        }
+        EXPECT_FALSE(db.confirm_archived("", "missing", "sum", 1));
+        db.close();
+    }
+    EXPECT_EQ(query_text(db_file, "SELECT count(*) FROM objects WHERE state = 2"),
+              std::to_string(files));
+
+    ArchiveDb db(db_file);
+    after_scan(db);
+    db.prepare_listing();
+    EXPECT_TRUE(db.confirm_archived("", "f7", "changed", 2));
+    // A scan, a cleanup and a vacuum after a part batch start cleanly and keep it.
+    scan_tree(db, logger());
+    after_scan(db);
+    EXPECT_TRUE(db.confirm_archived("", "top.txt", "t", 3));
+    db.vacuum();
+    EXPECT_TRUE(db.confirm_archived("a", "mid.txt", "m", 3));
+    EXPECT_EQ(db.mark_failed(), 1); // a/b/deep.txt
+    db.close();
+    EXPECT_EQ(query_text(db_file, "SELECT count(*) FROM objects WHERE state = 2"), "2");
+    EXPECT_EQ(query_text(db_file, "SELECT checksum FROM objects WHERE name = 'top.txt'"), "t");
+}
+
 TEST_F(ArchiveDbTest, ForeignOrDamagedFilesFailWithTheSqliteText) {
     // Not an SQLite file at all.
     const fs::path garbage = dir / "garbage.db";

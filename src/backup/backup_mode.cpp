@@ -177,7 +177,9 @@ void TaskProcedure::prepare_index() {
 
 void TaskProcedure::run_format(TargetFormatHandler& handler) {
     handler.archive_step();
+    db->commit_confirmations();
     handler.verify_step();
+    db->commit_confirmations();
     handler.final_step();
 }
 

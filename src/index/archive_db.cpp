@@ -3,6 +3,7 @@
 #include "masked_sql.h"
 #include "platform/text_format.h"
 
+#include <sqlite3.h>
 #include <stdexcept>
 
 namespace vesk {
@@ -14,6 +15,9 @@ constexpr int32_t library_misuse = 21;
 // (SQLITE_OPEN_NOMUTEX); the library itself is still required to be thread-safe.
 constexpr int32_t single_thread_connection = 0x8000;
 constexpr int32_t cache_progress_interval = 10000;
+// Confirmations share a transaction: one commit per confirmation would write the touched pages
+// once per file and cost several times the update itself.
+constexpr int32_t confirmation_batch_rows = 10000;
 
 } // namespace
 
@@ -56,13 +60,31 @@ ArchiveDb::ArchiveDb(const std::string& file_name)
 }
 
 ArchiveDb::~ArchiveDb() {
-    close();
+    try {
+        close();
+    } catch (...) {
+        // Only a failed run gets here, and its index is thrown away.
+        statements_.reset();
+        connection_.reset();
+    }
 }
 
 void ArchiveDb::close() {
+    if (connection_) {
+        commit_confirmations();
+    }
     // Statements first, so that closing the connection really closes the file.
     statements_.reset();
     connection_.reset();
+}
+
+void ArchiveDb::commit_confirmations() {
+    if (!confirmation_batch_open_) {
+        return;
+    }
+    confirmation_batch_open_ = false;
+    confirmation_batch_rows_ = 0;
+    connection().exec("COMMIT TRANSACTION;");
 }
 
 SqliteConnection& ArchiveDb::connection() {
@@ -117,6 +139,7 @@ int64_t ArchiveDb::changes() {
 }
 
 void ArchiveDb::begin_transaction() {
+    commit_confirmations();
     connection().exec("BEGIN TRANSACTION;");
 }
 
@@ -133,6 +156,7 @@ void ArchiveDb::shrink_memory() {
 }
 
 void ArchiveDb::vacuum() {
+    commit_confirmations();
     connection().exec("VACUUM;");
 }
 
@@ -254,11 +278,21 @@ bool ArchiveDb::confirm_archived(std::string_view dir_path, std::string_view nam
         throw std::runtime_error("Error! The dir: '" + std::string(dir_path) +
                                  "' is not known to the file index.");
     }
+    // A transaction the caller opened is left to the caller.
+    if (!confirmation_batch_open_ && sqlite3_get_autocommit(connection().handle()) != 0) {
+        connection().exec("BEGIN TRANSACTION;");
+        confirmation_batch_open_ = true;
+    }
     run_once(statements().confirm, directory->second, name, checksum, archive_id);
-    return changes() > 0;
+    const bool confirmed = changes() > 0;
+    if (confirmation_batch_open_ && ++confirmation_batch_rows_ >= confirmation_batch_rows) {
+        commit_confirmations();
+    }
+    return confirmed;
 }
 
 int64_t ArchiveDb::mark_failed() {
+    commit_confirmations();
     run_once(statements().failed);
     return changes();
 }

@@ -51,8 +51,12 @@ public:
     // Delivers the files to archive; a row whose directory is not cached is skipped.
     virtual void list_objects(const ListCallback& callback);
     // Records that `archive_id` holds the file; false when the index does not know the file.
+    // Confirmations are committed in batches: every 10,000, here, before any other transaction,
+    // by mark_failed and by close.
     virtual bool confirm_archived(std::string_view dir_path, std::string_view name,
                                   std::string_view checksum, int64_t archive_id);
+    // Commits the confirmations recorded since the last commit.
+    void commit_confirmations();
     // Marks the listed files that nobody confirmed as failed; returns their number.
     virtual int64_t mark_failed();
     virtual void shrink_memory();
@@ -92,6 +96,8 @@ private:
 
     std::optional<SqliteConnection> connection_;
     std::unique_ptr<Statements> statements_;
+    bool confirmation_batch_open_ = false;
+    int32_t confirmation_batch_rows_ = 0;
     std::unordered_map<int64_t, std::string> dir_path_by_id;
     std::unordered_map<std::string, int64_t, PathHash, std::equal_to<>> dir_id_by_path;
 };
