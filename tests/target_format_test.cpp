@@ -248,6 +248,25 @@ TEST(TargetFormatHandler, WritesListFileLinesAndLeavesOutLineBreakNames) {
     EXPECT_NE(log.find("a line break: 'we\\x0Dird/x'."), std::string::npos);
 }
 
+// Lines are written in blocks; a list file of many blocks holds every line once, in order.
+TEST(TargetFormatHandler, WritesLargeListFilesWholeAndInOrder) {
+    JobRun run;
+    TaskProcedure& task = run.start(reporting_format("zip") + "select_format(format(\"zip\"))");
+    TargetFormatHandler handler(task, *task.config.format_specifications[0]);
+    handler.open_listfile();
+    std::string expected;
+    for (int i = 0; i < 20000; ++i) {
+        const std::string dir = "dir" + std::to_string(i / 100);
+        const std::string name = "file " + std::to_string(i) + ".txt";
+        handler.add_entry(dir, name);
+        expected += dir + "/" + name + "\r\n";
+    }
+    handler.close_listfile();
+    EXPECT_GT(expected.size(), 4u * 64 * 1024);
+    EXPECT_EQ(run.listfile("zip"), expected);
+    EXPECT_EQ(handler.entry_count(), 20000u);
+}
+
 // ---- Output lines and confirmations ----
 
 TEST(TargetFormatHandler, ConfirmsTheFilesOutputLinesName) {

@@ -28,6 +28,8 @@ constexpr uint32_t kDirectoryAttribute = 0x1;
 constexpr size_t kErrorTextLimit = 1 << 20;
 constexpr std::string_view kRetryFormat = "retry";
 constexpr std::string_view kLineBreaks = "\r\n";
+// List-file lines are written in blocks of about this size.
+constexpr size_t kListfileBlockBytes = 64 * 1024;
 constexpr std::string_view kUnknownDirectoryPrefix = "Error! The dir: '";
 // Lines per program run that name a directory the index does not know and are logged one by
 // one; a program may print such lines without end, and the run log must not fill the disk.
@@ -273,6 +275,7 @@ void TargetFormatHandler::ensure_format_id() {
 void TargetFormatHandler::open_listfile() {
     const VfsPath path(true, listfile_path_);
     list_file_ = VfsFile::CreateOrOpen(path, false, true, true, true, true, true);
+    line_buffer_.clear();
     task_.run_log->log("Opened listfile '%s' for writing.", listfile_path_);
 }
 
@@ -280,6 +283,7 @@ void TargetFormatHandler::close_listfile() {
     if (!list_file_) {
         return;
     }
+    flush_listfile();
     list_file_->Flush();
     list_file_->Close();
     list_file_.reset();
@@ -297,16 +301,25 @@ void TargetFormatHandler::add_entry(std::string_view dir, std::string_view name)
     if (!list_file_) {
         throw std::runtime_error(format("The listfile '%s' is not open.", listfile_path_));
     }
-    // One write per line: the line reaches the file whole or not at all.
-    line_buffer_.clear();
+    // Whole lines are collected and written in blocks: a line reaches the file whole or not at
+    // all, with one system call per block instead of one per line.
     if (!dir.empty()) {
         line_buffer_.append(dir);
         line_buffer_ += '/';
     }
     line_buffer_.append(name);
     line_buffer_.append(kLineBreaks);
-    list_file_->Write(line_buffer_);
     ++entry_count_;
+    if (line_buffer_.size() >= kListfileBlockBytes) {
+        flush_listfile();
+    }
+}
+
+void TargetFormatHandler::flush_listfile() {
+    if (!line_buffer_.empty()) {
+        list_file_->Write(line_buffer_);
+        line_buffer_.clear();
+    }
 }
 
 void TargetFormatHandler::use_file_pattern(std::string_view pattern, uint32_t path_group,

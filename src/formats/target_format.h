@@ -128,6 +128,8 @@ private:
     Confirmation try_confirm(std::string_view path, std::string_view checksum,
                              std::string& error_message);
     void log_dropped_lines(uint64_t lines_before, uint64_t bytes_before);
+    // Writes the collected list-file lines.
+    void flush_listfile();
     // Logs the first lines of a program run that name an unknown directory, counts the rest.
     void log_unknown_directory(const std::string& error_message);
 
