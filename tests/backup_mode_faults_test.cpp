@@ -231,7 +231,7 @@ std::string phase_of(const TracedCall& call, bool listing_started, bool listing_
     if (call.path.ends_with(".lst")) {
         return "list file";
     }
-    if (call.path.ends_with("/index.db")) {
+    if (call.path.ends_with("/index.db") || call.path.ends_with("/index.db-journal")) {
         if (call.op == "copy_file_range") {
             return "index copy";
         }
@@ -240,21 +240,24 @@ std::string phase_of(const TracedCall& call, bool listing_started, bool listing_
     return "commit";
 }
 
-// Kill points from the traced calls of a complete run: every call other than the many index
-// page writes and list-file lines, and every `stride`-th of those.
+// Kill points from the traced calls of a complete run: every `log_stride`-th log line, every
+// `stride`-th of the many index page writes and list-file lines, and every other call.
 std::vector<std::pair<long long, std::string>> kill_points(const std::vector<TracedCall>& calls,
-                                                           int stride) {
+                                                           int stride, int log_stride) {
     std::vector<std::pair<long long, std::string>> points;
     bool listing_started = false;
     bool listing_done = false;
     int frequent = 0;
+    int log_lines = 0;
     for (const TracedCall& call : calls) {
         const bool is_list_file = call.path.ends_with(".lst");
         listing_started = listing_started || is_list_file;
         const std::string phase = phase_of(call, listing_started, listing_done);
         listing_done = listing_done || (is_list_file && call.op == "fsync");
         const bool many = call.op == "pwrite" || (is_list_file && call.op == "write");
-        if (!many || frequent++ % stride == 0) {
+        const bool sampled =
+            many ? frequent++ % stride == 0 : phase != "log line" || log_lines++ % log_stride == 0;
+        if (sampled) {
             points.emplace_back(call.n, phase);
         }
     }
@@ -262,7 +265,7 @@ std::vector<std::pair<long long, std::string>> kill_points(const std::vector<Tra
 }
 
 TEST_F(FaultRun, KilledRunsLeaveTheOldOrTheNewIndex) {
-    make_tree(20, 100);
+    make_tree(kSanitized ? 10 : 20, 100);
     write_job(seven_zip_format);
     ASSERT_EQ(vesk().status, 0);
     change_tree();
@@ -275,7 +278,7 @@ TEST_F(FaultRun, KilledRunsLeaveTheOldOrTheNewIndex) {
     ASSERT_EQ(traced.status, 0) << traced.out << traced.err;
     const auto calls = read_trace(trace);
     ASSERT_GT(calls.size(), 100u);
-    auto points = kill_points(calls, kSanitized ? 16 : 8);
+    auto points = kill_points(calls, kSanitized ? 24 : 12, kSanitized ? 3 : 1);
     // Kills at moments no file call marks (inside the scan, while 7-Zip runs).
     for (int i = 1; i <= 8; ++i) {
         points.emplace_back(-i, "timed");
@@ -324,7 +327,7 @@ TEST_F(FaultRun, KilledRunsLeaveTheOldOrTheNewIndex) {
     }
     std::cout << " total " << total << " (old index kept " << old_index << ", new index "
               << new_index << ")\n";
-    EXPECT_GE(total, kSanitized ? 20 : 40);
+    EXPECT_GE(total, kSanitized ? 25 : 40);
     EXPECT_GT(old_index, 0);
     EXPECT_GT(new_index, 0);
 }
@@ -428,7 +431,7 @@ TEST_F(FaultRun, HostileArchiversEndAndConfirmWhatTheyReported) {
     }
     write_job(script_format("closes", "closes_stdout.sh") +
               script_format("stdin", "reads_stdin.sh") +
-              script_format("many", "many_lines.sh", kSanitized ? "2000000" : "10000000") +
+              script_format("many", "many_lines.sh", kSanitized ? "1000000" : "10000000") +
               script_format("unknown", "unknown_dirs.sh", "100000") +
               script_format("none", "exits_at_once.sh") +
               R"(select_format(format("closes"), format("stdin", name("stdin.txt")),
@@ -450,11 +453,12 @@ TEST_F(FaultRun, HostileArchiversEndAndConfirmWhatTheyReported) {
                        "index does not know."),
               std::string::npos);
     EXPECT_LT(log.size(), 100'000u);
-    // Ten million report lines (two million in the slower sanitizer build) pass in bounded
-    // memory and reasonable time.
-    EXPECT_LT(result.max_rss_kb, 64 * 1024);
+    // Ten million report lines (one million in the slower sanitizer build) pass in bounded
+    // memory and reasonable time. Under AddressSanitizer the peak holds its quarantine of freed
+    // blocks (256 MiB) and shadow memory.
+    EXPECT_LT(result.max_rss_kb, (kSanitized ? 1024 : 64) * 1024);
     EXPECT_LT(result.seconds, kSanitized ? 300 : 60);
-    std::cout << (kSanitized ? "Two" : "Ten") << " million report lines: " << result.seconds
+    std::cout << (kSanitized ? "One" : "Ten") << " million report lines: " << result.seconds
               << " s, peak RSS " << result.max_rss_kb << " KiB\n";
 
     // An archiver that cannot even start ends the run with an error.
