@@ -401,6 +401,7 @@ TEST_F(FaultRun, FullDiskEndsTheRunAndKeepsTheIndex) {
                                full.err.find("database or disk is full") != std::string::npos;
         EXPECT_TRUE(says_full) << fault.where << full.err;
         EXPECT_EQ(read_file(job_db()), before.index) << fault.where;
+        EXPECT_FALSE(fs::exists(destination() / "backupindex.db.commit")) << fault.where;
         std::cout << "Full disk at the " << fault.where << ": " << full.err;
 
         remove_run_directories();

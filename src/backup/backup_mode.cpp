@@ -150,9 +150,15 @@ void TaskProcedure::commit_index(bool force) {
     // Copy, flush and rename: a crash or a full disk leaves the old or the new index, never a
     // torn one.
     VfsPath temporary(true, job_db_name + std::string(commit_temp_suffix));
-    run_db.copy_to(temporary, true);
-    VfsFile::CreateOrOpen(temporary, false, true, false, false, false, false)->Flush();
-    temporary.move_to(VfsPath(true, job_db_name));
+    try {
+        run_db.copy_to(temporary, true);
+        VfsFile::CreateOrOpen(temporary, false, true, false, false, false, false)->Flush();
+        temporary.move_to(VfsPath(true, job_db_name));
+    } catch (...) {
+        // A partial copy would only take space on what may be a full disk.
+        VfsPath(false, temporary.normal_view()).delete_file();
+        throw;
+    }
     VfsPath(true, destination_path).flush_directory();
 }
 
