@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <map>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <sys/resource.h>
@@ -380,6 +381,35 @@ TEST(DirListTest, VeryDeepTreeWithFewDescriptors) {
     EXPECT_EQ(dirs, static_cast<uint64_t>(kDepth) + 1 + 200);
     EXPECT_EQ(files, static_cast<uint64_t>(kDepth) + 200);
     EXPECT_GT(longest, 2u * (kDepth - 1));
+}
+
+TEST(DirListTest, DirectoryWithTwoHundredThousandEntries) {
+    TempDir dir;
+    make_dir(dir / "big");
+    const int big_dir = ::open((dir / "big").c_str(), O_DIRECTORY | O_RDONLY);
+    ASSERT_GE(big_dir, 0);
+    constexpr int entries = 200'000;
+    for (int i = 0; i < entries; ++i) {
+        const std::string name = "f" + std::to_string(i);
+        const int fd = ::openat(big_dir, name.c_str(), O_CREAT | O_WRONLY, 0644);
+        ASSERT_GE(fd, 0);
+        ::close(fd);
+    }
+    ::close(big_dir);
+    uint64_t files = 0;
+    std::set<std::string> names;
+    WalkCallbacks cb;
+    cb.enter_dir = [](const WalkEntry&) { return true; };
+    cb.leave_dir = [](const WalkEntry&) { return true; };
+    cb.visit_file = [&](const WalkEntry& e) {
+        ++files;
+        names.emplace(e.name());
+        return true;
+    };
+    VisitFiles({dir.path()}, cb, true);
+    EXPECT_EQ(files, static_cast<uint64_t>(entries));
+    EXPECT_EQ(names.size(), static_cast<size_t>(entries));
+    EXPECT_TRUE(names.count("f199999"));
 }
 
 } // namespace
