@@ -204,6 +204,32 @@ TEST_F(ArchiveDbTest, ARecordedAgainDirectoryKeepsItsIdForItsChildren) {
               "c.txt,new.txt");
 }
 
+// Entries of a directory recorded in the same scan skip the lookup; recording one of them twice
+// still leaves one row, updated in place.
+TEST_F(ArchiveDbTest, EntriesOfANewDirectoryRecordedTwiceKeepOneRow) {
+    ArchiveDb db(db_file);
+    db.begin_scan(logger());
+    db.add_object(0, "old", 1, 0, 1);
+    db.end_scan(1, 0, logger());
+
+    db.begin_scan(logger());
+    const int64_t fresh = db.add_object(0, "fresh", 1, 0, 1);
+    const int64_t first = db.add_object(fresh, "f.txt", 0, 5, 1);
+    const int64_t again = db.add_object(fresh, "f.txt", 0, 7, 2);
+    EXPECT_EQ(again, first);
+    EXPECT_TRUE(db.scan_progress(1, 2, logger())); // exactly one row changed
+    const int64_t sub = db.add_object(fresh, "sub", 1, 0, 1);
+    EXPECT_EQ(db.add_object(fresh, "sub", 1, 0, 1), sub);
+    EXPECT_EQ(db.add_object(sub, "g.txt", 0, 1, 1), sub + 1);
+    db.end_scan(2, 2, logger());
+    after_scan(db);
+    EXPECT_EQ(listed(db), (Lines{"fresh/f.txt", "fresh/sub/g.txt"}));
+    db.close();
+    EXPECT_EQ(query_text(db_file, "SELECT count(*) || ' ' || max(size) FROM objects WHERE name = "
+                                  "'f.txt'"),
+              "1 7");
+}
+
 TEST_F(ArchiveDbTest, AnEntryThatChangesKindIsTreatedAsNew) {
     ArchiveDb db(db_file);
     db.begin_scan(logger());

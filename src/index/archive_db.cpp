@@ -3,6 +3,7 @@
 #include "masked_sql.h"
 #include "platform/text_format.h"
 
+#include <limits>
 #include <sqlite3.h>
 #include <stdexcept>
 
@@ -33,8 +34,8 @@ struct ArchiveDb::Statements {
           confirm(db.prepare(masked_sql::confirm())), failed(db.prepare(masked_sql::failed())),
           object_find(db.prepare(masked_sql::object_find())),
           object_update(db.prepare(masked_sql::object_update())),
-          run_count(db.prepare(masked_sql::run_count())), expire(db.prepare(masked_sql::expire())) {
-    }
+          run_count(db.prepare(masked_sql::run_count())), expire(db.prepare(masked_sql::expire())),
+          max_object_id(db.prepare(masked_sql::max_object_id())) {}
 
     SqliteStatement run;
     SqliteStatement archive;
@@ -51,6 +52,7 @@ struct ArchiveDb::Statements {
     SqliteStatement object_update;
     SqliteStatement run_count;
     SqliteStatement expire;
+    SqliteStatement max_object_id;
 };
 
 ArchiveDb::ArchiveDb(const std::string& file_name)
@@ -173,6 +175,10 @@ int64_t ArchiveDb::add_archive(int64_t run_id, std::string_view format_name) {
 
 bool ArchiveDb::begin_scan(const LogCallback& log) {
     begin_transaction();
+    SqliteStatement& max_id = statements().max_object_id;
+    max_id.bind_params();
+    max_id.exec(last_old_rowid_);
+    max_id.reset();
     run_once(statements().mark_unknown);
     const std::string message =
         format("Ready for scanning. (Marked %s files as unknown).", changes());
@@ -189,16 +195,26 @@ int64_t ArchiveDb::add_object(int64_t parentid, std::string_view name, uint32_t 
     // object's row, as callers take it for the parent id of a directory's children.
     Statements& statement = statements();
     int64_t id = 0;
-    statement.object_find.bind_params(parentid, name);
-    const bool known = statement.object_find.exec(id);
-    statement.object_find.reset();
-    if (!known) {
+    // A directory that got its row in this scan had none before, so its entries are new and
+    // need no lookup. The insert leaves an existing row alone; that row is then updated.
+    if (parentid > last_old_rowid_ || !find_object(parentid, name, id)) {
         run_once(statement.object, parentid, name, attributes, size, modified_time);
-        return last_insert_rowid();
+        if (changes() == 1) {
+            return last_insert_rowid();
+        }
+        find_object(parentid, name, id);
     }
     run_once(statement.object_update, id, attributes, size, modified_time);
     connection().set_last_insert_rowid(id);
     return id;
+}
+
+bool ArchiveDb::find_object(int64_t parentid, std::string_view name, int64_t& id) {
+    SqliteStatement& find = statements().object_find;
+    find.bind_params(parentid, name);
+    const bool known = find.exec(id);
+    find.reset();
+    return known;
 }
 
 bool ArchiveDb::scan_progress(int64_t dirs, int64_t files, const LogCallback& log) {
@@ -216,6 +232,7 @@ bool ArchiveDb::scan_progress(int64_t dirs, int64_t files, const LogCallback& lo
 }
 
 void ArchiveDb::end_scan(int64_t dirs, int64_t files, const LogCallback& log) {
+    last_old_rowid_ = std::numeric_limits<int64_t>::max();
     const std::string message = format("Completed scanning. %s dirs and %s files.", dirs, files);
     commit_transaction();
     log(message);

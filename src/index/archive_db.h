@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -96,6 +97,11 @@ private:
 
     std::optional<SqliteConnection> connection_;
     std::unique_ptr<Statements> statements_;
+    // Looks up the row id of an object; false when it has no row.
+    bool find_object(int64_t parentid, std::string_view name, int64_t& id);
+
+    // The highest object row id when the running scan started: higher ids were recorded by it.
+    int64_t last_old_rowid_ = std::numeric_limits<int64_t>::max();
     bool confirmation_batch_open_ = false;
     int32_t confirmation_batch_rows_ = 0;
     std::unordered_map<int64_t, std::string> dir_path_by_id;
