@@ -16,6 +16,11 @@ constexpr int32_t library_misuse = 21;
 // (SQLITE_OPEN_NOMUTEX); the library itself is still required to be thread-safe.
 constexpr int32_t single_thread_connection = 0x8000;
 constexpr int32_t cache_progress_interval = 10000;
+
+// SQLite keeps memory statistics behind a global mutex on every allocation, and a scan makes
+// several allocations per object; the index does not read them. Set before the library's first
+// use; when it is already in use (SQLITE_MISUSE) the setting simply stays.
+const bool memory_statistics_off = sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0) == SQLITE_OK;
 // Confirmations share a transaction: one commit per confirmation would write the touched pages
 // once per file and cost several times the update itself.
 constexpr int32_t confirmation_batch_rows = 10000;
