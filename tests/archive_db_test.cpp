@@ -230,6 +230,52 @@ TEST_F(ArchiveDbTest, EntriesOfANewDirectoryRecordedTwiceKeepOneRow) {
               "1 7");
 }
 
+// The status lines match a plain grouping by label, ordered by each group's smallest state, for
+// every kind of state, including unknown ones with any low bits and invalid ones.
+TEST_F(ArchiveDbTest, StatusLinesMatchAGroupingByLabel) {
+    const std::vector<std::vector<int>> state_sets = {
+        {1, 1, 2, 3, 4, 5}, {17, 18, 21, 1, 5}, {0, 7, 2, 19}, {-3, 16, 15, 5, 4}, {}};
+    for (const std::vector<int>& states : state_sets) {
+        fs::remove(db_file);
+        {
+            ArchiveDb db(db_file);
+            db.begin_scan(logger());
+            for (size_t i = 0; i < states.size(); ++i) {
+                db.add_object(0, "o" + std::to_string(i), 0, static_cast<int64_t>(i * 10 + 1), 1);
+            }
+            db.end_scan(0, static_cast<int64_t>(states.size()), logger());
+        }
+        {
+            SqliteConnection raw = sqlite::open(db_file, false, false, 0);
+            for (size_t i = 0; i < states.size(); ++i) {
+                raw.exec("UPDATE objects SET state = " + std::to_string(states[i]) +
+                         " WHERE name = 'o" + std::to_string(i) + "';");
+            }
+        }
+        Lines expected{"Index status after scan:"};
+        {
+            SqliteConnection raw = sqlite::open(db_file, true, false, 0);
+            SqliteStatement grouping = raw.prepare(
+                "SELECT CASE WHEN state & 16 = 16 THEN 'Unknown' WHEN state = 1 THEN 'New' "
+                "WHEN state = 2 THEN 'Archived' WHEN state = 3 THEN 'Listed' WHEN state = 4 "
+                "THEN 'Failed' WHEN state = 5 THEN 'Directory' ELSE 'Invalid' END AS status, "
+                "count(*), coalesce(sum(size), 0) FROM objects GROUP BY status "
+                "ORDER BY min(state);");
+            grouping.bind_params();
+            while (grouping.exec_step([&](std::string_view label, int64_t count, int64_t bytes) {
+                expected.push_back(" - " + std::string(label) +
+                                   " objects: " + std::to_string(count) + ". " +
+                                   std::string(label) + " bytes: " + std::to_string(bytes) + ".");
+            })) {
+            }
+        }
+        ArchiveDb db(db_file);
+        log.clear();
+        db.log_status(logger());
+        EXPECT_EQ(log, expected) << "states set of " << states.size();
+    }
+}
+
 TEST_F(ArchiveDbTest, AnEntryThatChangesKindIsTreatedAsNew) {
     ArchiveDb db(db_file);
     db.begin_scan(logger());

@@ -3,9 +3,12 @@
 #include "masked_sql.h"
 #include "platform/text_format.h"
 
+#include <algorithm>
+#include <array>
 #include <limits>
 #include <sqlite3.h>
 #include <stdexcept>
+#include <vector>
 
 namespace vesk {
 
@@ -243,11 +246,45 @@ void ArchiveDb::end_scan(int64_t dirs, int64_t files, const LogCallback& log) {
     log(message);
 }
 
+namespace {
+
+// The status label of an object state.
+const char* status_label(int64_t state) {
+    if ((state & 16) == 16) {
+        return "Unknown";
+    }
+    constexpr std::array<const char*, 5> labels = {"New", "Archived", "Listed", "Failed",
+                                                   "Directory"};
+    return state >= 1 && state <= 5 ? labels[static_cast<size_t>(state - 1)] : "Invalid";
+}
+
+} // namespace
+
 void ArchiveDb::log_status(const LogCallback& log) {
     log("Index status after scan:");
-    for_each_row(statements().status, [&](std::string_view label, int64_t count, int64_t bytes) {
-        log(format(" - %s objects: %s. %s bytes: %s.", label, count, label, bytes));
+    // Labels in the order of their smallest state; the rows come by ascending state.
+    struct Group {
+        const char* label;
+        int64_t count;
+        int64_t bytes;
+    };
+    std::vector<Group> groups;
+    for_each_row(statements().status, [&](int64_t state, int64_t count, int64_t bytes) {
+        const char* label = status_label(state);
+        const auto group = std::find_if(groups.begin(), groups.end(), [&](const Group& g) {
+            return std::string_view(g.label) == label;
+        });
+        if (group == groups.end()) {
+            groups.push_back({label, count, bytes});
+        } else {
+            group->count += count;
+            group->bytes += bytes;
+        }
     });
+    for (const Group& group : groups) {
+        log(format(" - %s objects: %s. %s bytes: %s.", group.label, group.count, group.label,
+                   group.bytes));
+    }
 }
 
 void ArchiveDb::cleanup(const LogCallback& log) {

@@ -1,15 +1,5 @@
--- Objects grouped by state: label, count, bytes.
-SELECT CASE
-           WHEN state & 16 = 16 THEN 'Unknown'
-           WHEN state = 1 THEN 'New'
-           WHEN state = 2 THEN 'Archived'
-           WHEN state = 3 THEN 'Listed'
-           WHEN state = 4 THEN 'Failed'
-           WHEN state = 5 THEN 'Directory'
-           ELSE 'Invalid'
-       END AS status,
-       count(*) AS count,
-       coalesce(sum(size), 0) AS bytes
-FROM objects
-GROUP BY status
-ORDER BY min(state);
+-- Objects per state: state, count, bytes, by ascending state. The index turns states into status
+-- labels (Unknown for state & 16, New 1, Archived 2, Listed 3, Failed 4, Directory 5, Invalid
+-- otherwise): grouping by a computed label, or adding up every label in one row, costs several
+-- times more per object.
+SELECT state, count(*), coalesce(sum(size), 0) FROM objects GROUP BY state ORDER BY state;
