@@ -262,25 +262,28 @@ const char* status_label(int64_t state) {
 
 void ArchiveDb::log_status(const LogCallback& log) {
     log("Index status after scan:");
-    // Labels in the order of their smallest state; the rows come by ascending state.
     struct Group {
         const char* label;
-        int64_t count;
-        int64_t bytes;
+        int64_t count = 0;
+        int64_t bytes = 0;
+        int64_t first_state = 0;
     };
     std::vector<Group> groups;
-    for_each_row(statements().status, [&](int64_t state, int64_t count, int64_t bytes) {
+    for_each_row(statements().status, [&](int64_t state, int64_t size) {
         const char* label = status_label(state);
-        const auto group = std::find_if(groups.begin(), groups.end(), [&](const Group& g) {
+        auto group = std::find_if(groups.begin(), groups.end(), [&](const Group& g) {
             return std::string_view(g.label) == label;
         });
         if (group == groups.end()) {
-            groups.push_back({label, count, bytes});
-        } else {
-            group->count += count;
-            group->bytes += bytes;
+            group = groups.insert(groups.end(), Group{label, 0, 0, state});
         }
+        ++group->count;
+        group->bytes += size;
+        group->first_state = std::min(group->first_state, state);
     });
+    // Labels in the order of their smallest state.
+    std::sort(groups.begin(), groups.end(),
+              [](const Group& a, const Group& b) { return a.first_state < b.first_state; });
     for (const Group& group : groups) {
         log(format(" - %s objects: %s. %s bytes: %s.", group.label, group.count, group.label,
                    group.bytes));
