@@ -2,10 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include "support/run_command.h"
+
 #include <algorithm>
-#include <cstdlib>
 #include <fcntl.h>
-#include <fstream>
 #include <map>
 #include <set>
 #include <stdexcept>
@@ -21,36 +21,12 @@
 namespace vesk {
 namespace {
 
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = ::testing::TempDir() + "vesk_walk_XXXXXX";
-        if (!::mkdtemp(pattern.data()))
-            throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-        ::chmod(path_.c_str(), 0755);
-    }
-    ~TempDir() { [[maybe_unused]] int rc = std::system(("rm -rf '" + path_ + "'").c_str()); }
-    const std::string& path() const { return path_; }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+namespace fs = std::filesystem;
+using testing::ScratchDir;
+using testing::set_mtime;
+using testing::write_file;
 
-private:
-    std::string path_;
-};
-
-void make_dir(const std::string& path) {
-    ASSERT_EQ(::mkdir(path.c_str(), 0755), 0) << path;
-}
-
-void write_file(const std::string& path, const std::string& content, time_t mtime = 0) {
-    std::ofstream(path, std::ios::binary) << content;
-    if (mtime != 0) {
-        const timespec times[2] = {{mtime, 0}, {mtime, 0}};
-        ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
-    }
-}
-
-void make_link(const std::string& target, const std::string& path) {
+void make_link(const std::string& target, const fs::path& path) {
     ASSERT_EQ(::symlink(target.c_str(), path.c_str()), 0) << path;
 }
 
@@ -105,7 +81,7 @@ struct Recorder {
 };
 
 TEST(DirListTest, EmptyDirectoryReportsNothingAndMissingStartThrows) {
-    TempDir tmp;
+    ScratchDir tmp;
     Recorder rec{tmp.path()};
     const WalkCounts counts = rec.walk();
     EXPECT_TRUE(rec.events.empty());
@@ -120,12 +96,11 @@ TEST(DirListTest, EmptyDirectoryReportsNothingAndMissingStartThrows) {
 }
 
 TEST(DirListTest, NestedTreeFactsAndComponentForms) {
-    TempDir tmp;
-    make_dir(tmp / "a");
-    make_dir(tmp / "a/b");
-    make_dir(tmp / "empty");
-    write_file(tmp / "a/b/f.txt", "hello", 1234567890);
-    write_file(tmp / "top.txt", std::string(70000, 'x'), 946684800);
+    ScratchDir tmp;
+    fs::create_directory(tmp / "empty");
+    write_file(tmp / "a/b/f.txt", "hello");
+    write_file(tmp / "top.txt", std::string(70000, 'x'));
+    ASSERT_TRUE(set_mtime(tmp / "a/b/f.txt", 1234567890) && set_mtime(tmp / "top.txt", 946684800));
 
     Recorder rec{tmp.path()};
     rec.walk();
@@ -137,10 +112,8 @@ TEST(DirListTest, NestedTreeFactsAndComponentForms) {
     // Components split at "/", with a leading empty component for an absolute path, and a
     // relative path from the working directory both reach the same tree.
     std::vector<std::string> components{""};
-    for (size_t start = 1; start <= tmp.path().size();) {
-        size_t end = std::min(tmp.path().find('/', start), tmp.path().size());
-        components.push_back(tmp.path().substr(start, end - start));
-        start = end + 1;
+    for (const fs::path& part : tmp.path().relative_path()) {
+        components.push_back(part);
     }
     int files = 0;
     WalkCallbacks cb;
@@ -170,13 +143,10 @@ TEST(DirListTest, NestedTreeFactsAndComponentForms) {
 }
 
 TEST(DirListTest, CallbacksControlDescentAndListing) {
-    TempDir tmp;
-    make_dir(tmp / "skip");
+    ScratchDir tmp;
     write_file(tmp / "skip/hidden.txt", "x");
-    make_dir(tmp / "stop");
     for (int i = 0; i < 20; ++i)
         write_file(tmp / ("stop/f" + std::to_string(i)), "x");
-    make_dir(tmp / "keep");
     write_file(tmp / "keep/k.txt", "x");
 
     WalkCallbacks cb;
@@ -207,10 +177,10 @@ TEST(DirListTest, CallbacksControlDescentAndListing) {
 }
 
 TEST(DirListTest, LinksLoopsAndSpecialFiles) {
-    TempDir tmp;
-    TempDir outside;
+    ScratchDir tmp;
+    ScratchDir outside;
     write_file(outside / "ext.txt", "abc");
-    make_dir(tmp / "a");
+    fs::create_directory(tmp / "a");
     make_link("..", tmp / "a/up");
     make_link(".", tmp / "a/self");
     make_link(outside.path(), tmp / "ext");
@@ -247,17 +217,15 @@ TEST(DirListTest, LinksLoopsAndSpecialFiles) {
 }
 
 TEST(DirListTest, DirectoryThatCannotBeListedIsReportedAndLogged) {
-    TempDir tmp;
-    make_dir(tmp / "gone");
+    ScratchDir tmp;
     write_file(tmp / "gone/lost.txt", "x");
-    make_dir(tmp / "other");
     write_file(tmp / "other/kept.txt", "x");
 
     // The directory disappears after it was reported and before it is opened.
     Recorder rec{tmp.path()};
     rec.accept_dir = [&](const WalkEntry& e) {
         if (e.name() == "gone") {
-            EXPECT_EQ(std::system(("rm -rf '" + tmp / "gone" + "'").c_str()), 0);
+            EXPECT_EQ(fs::remove_all(tmp / "gone"), 2u);
         }
         return true;
     };
@@ -266,7 +234,7 @@ TEST(DirListTest, DirectoryThatCannotBeListedIsReportedAndLogged) {
     EXPECT_EQ(counts.unreadable_dirs, 1u);
     ASSERT_EQ(rec.log.size(), 1u);
     EXPECT_EQ(rec.log[0],
-              "Cannot list directory '" + tmp / "gone" + "': No such file or directory");
+              "Cannot list directory '" + (tmp / "gone").string() + "': No such file or directory");
 }
 
 // Runs `check` as an unprivileged user when the test runs as root, since root reads everything.
@@ -285,11 +253,10 @@ int run_unprivileged(const std::function<int()>& check) {
 }
 
 TEST(DirListTest, UnreadableDirectoryIsRecordedWithReason) {
-    TempDir tmp;
-    make_dir(tmp / "locked");
+    ScratchDir tmp;
+    ASSERT_EQ(::chmod(tmp.path().c_str(), 0755), 0); // reachable for the unprivileged user
     write_file(tmp / "locked/secret.txt", "x");
     ASSERT_EQ(::chmod((tmp / "locked").c_str(), 0), 0);
-    make_dir(tmp / "noexec");
     write_file(tmp / "noexec/item", "x");
     ASSERT_EQ(::chmod((tmp / "noexec").c_str(), 0444), 0);
 
@@ -300,7 +267,7 @@ TEST(DirListTest, UnreadableDirectoryIsRecordedWithReason) {
         if (rec.events != std::vector<std::string>{"D locked", "D noexec"})
             return 1;
         const std::string expected =
-            "Cannot list directory '" + tmp / "locked" + "': Permission denied";
+            "Cannot list directory '" + (tmp / "locked").string() + "': Permission denied";
         const bool logged = std::find(rec.log.begin(), rec.log.end(), expected) != rec.log.end();
         const bool examined = rec.log.size() == 2 &&
                               rec.log[rec.log[0] == expected ? 1 : 0].starts_with("Cannot examine");
@@ -316,7 +283,7 @@ TEST(DirListTest, UnreadableDirectoryIsRecordedWithReason) {
 }
 
 TEST(DirListTest, NamesAreBytes) {
-    TempDir tmp;
+    ScratchDir tmp;
     const std::vector<std::string> names = {"caf\xc3\xa9", "bad\xff\xfe",        "line\nbreak",
                                             "back\\slash", "quote\"'",           "100%s%d",
                                             " leading",    std::string(255, 'n')};
@@ -338,8 +305,8 @@ TEST(DirListTest, NamesAreBytes) {
 // A tree far deeper than the descriptor limit, entered partly through a symbolic link, is walked
 // completely: directories whose descriptors were given up are reopened on the way back.
 TEST(DirListTest, VeryDeepTreeWithFewDescriptors) {
-    TempDir tmp;
-    TempDir outside;
+    ScratchDir tmp;
+    ScratchDir outside;
     constexpr int kDepth = 10000;
     auto build_chain = [](const std::string& base, int depth, const std::string& link_at) {
         int fd = ::open(base.c_str(), O_RDONLY | O_DIRECTORY);
@@ -384,8 +351,8 @@ TEST(DirListTest, VeryDeepTreeWithFewDescriptors) {
 }
 
 TEST(DirListTest, DirectoryWithTwoHundredThousandEntries) {
-    TempDir dir;
-    make_dir(dir / "big");
+    ScratchDir dir;
+    fs::create_directory(dir / "big");
     const int big_dir = ::open((dir / "big").c_str(), O_DIRECTORY | O_RDONLY);
     ASSERT_GE(big_dir, 0);
     constexpr int entries = 200'000;

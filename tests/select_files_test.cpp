@@ -5,15 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include "support/run_command.h"
+
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <fcntl.h>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <set>
-#include <stdexcept>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,32 +21,14 @@
 namespace vesk {
 namespace {
 
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = ::testing::TempDir() + "vesk_scan_XXXXXX";
-        if (!::mkdtemp(pattern.data()))
-            throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    ~TempDir() { [[maybe_unused]] int rc = std::system(("rm -rf '" + path_ + "'").c_str()); }
-    const std::string& path() const { return path_; }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+namespace fs = std::filesystem;
+using testing::ScratchDir;
+using testing::set_mtime;
+using testing::write_file;
 
-private:
-    std::string path_;
-};
-
-void make_dir(const std::string& path) {
-    ASSERT_EQ(::mkdir(path.c_str(), 0755), 0) << path;
-}
-
-void write_file(const std::string& path, const std::string& content, time_t mtime = 0) {
-    std::ofstream(path, std::ios::binary) << content;
-    if (mtime != 0) {
-        const timespec times[2] = {{mtime, 0}, {mtime, 0}};
-        ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
-    }
+void write_file(const fs::path& path, const std::string& content, time_t mtime) {
+    write_file(path, content);
+    ASSERT_TRUE(set_mtime(path, mtime)) << path;
 }
 
 // A selection clause decided by a test function.
@@ -68,7 +49,7 @@ void add_item(Selector& selector, bool exclude, std::function<bool(const IFileEn
 
 // Scans `source` into a fresh index in its own directory and reads back the listing.
 struct ScanRun {
-    TempDir index_dir;
+    ScratchDir index_dir;
     std::unique_ptr<ArchiveDb> db = std::make_unique<ArchiveDb>(index_dir / "index.db");
     std::vector<std::string> log;
     LogCallback log_callback = [this](std::string_view line) { log.emplace_back(line); };
@@ -98,10 +79,16 @@ struct ScanRun {
 };
 
 TEST(SelectFilesTest, RecordsTreeUnderParentDirectories) {
-    TempDir src;
-    make_dir(src / "sub");
-    make_dir(src / "sub/deep");
-    make_dir(src / "empty");
+    ScratchDir src;
+    Config config;
+    {
+        ScanRun empty;
+        FileScanner scanner(*empty.db);
+        empty.scan(scanner, src.path(), config);
+        EXPECT_TRUE(empty.listed().empty());
+        EXPECT_EQ(empty.log.at(1), "Completed scanning. 0 dirs and 0 files.");
+    }
+    fs::create_directory(src / "empty");
     write_file(src / "top.txt", "12345", 1000000000);
     write_file(src / "sub/a.txt", "", 1100000000);
     write_file(src / "sub/deep/b.txt", "xy", 1200000000);
@@ -109,7 +96,6 @@ TEST(SelectFilesTest, RecordsTreeUnderParentDirectories) {
     write_file(src / odd, "odd", 1300000000);
 
     ScanRun run;
-    Config config;
     FileScanner scanner(*run.db);
     run.scan(scanner, src.path(), config);
 
@@ -125,22 +111,10 @@ TEST(SelectFilesTest, RecordsTreeUnderParentDirectories) {
                 run.log[2].ends_with(" milliseconds."));
 }
 
-TEST(SelectFilesTest, EmptySourceRecordsNothing) {
-    TempDir src;
-    ScanRun run;
-    Config config;
-    FileScanner scanner(*run.db);
-    run.scan(scanner, src.path(), config);
-    EXPECT_TRUE(run.listed().empty());
-    ASSERT_EQ(run.log.size(), 3u);
-    EXPECT_EQ(run.log[1], "Completed scanning. 0 dirs and 0 files.");
-}
-
 // The selection lists see name, path, parent, kind, size and age of each entry.
 TEST(SelectFilesTest, SelectionSeesEntryFacts) {
-    TempDir src;
+    ScratchDir src;
     const time_t future = std::time(nullptr) + 3600;
-    make_dir(src / "sub");
     write_file(src / "sub/a.txt", "abc", 1000000000);
     write_file(src / "root.txt", "", future);
 
@@ -171,10 +145,8 @@ TEST(SelectFilesTest, SelectionSeesEntryFacts) {
 }
 
 TEST(SelectFilesTest, RejectedDirectoriesAndFilesAreLeftOut) {
-    TempDir src;
-    make_dir(src / "skip");
+    ScratchDir src;
     write_file(src / "skip/inside.txt", "x");
-    make_dir(src / "keep");
     write_file(src / "keep/x.tmp", "x");
     write_file(src / "keep/x.doc", "x");
     write_file(src / "x.tmp", "x");
@@ -202,25 +174,23 @@ TEST(SelectFilesTest, RejectedDirectoriesAndFilesAreLeftOut) {
 }
 
 TEST(SelectFilesTest, DestinationInsideSourceIsSkipped) {
-    TempDir src;
-    make_dir(src / "data");
+    ScratchDir src;
     write_file(src / "data/f.txt", "x");
-    make_dir(src / "backup");
     write_file(src / "backup/backupindex.db", "old");
     ::mkfifo((src / "pipe").c_str(), 0644);
 
     ScanRun run;
     Config config;
     FileScanner scanner(*run.db);
-    scanner.set_excluded_directory(src.path() + "/./data/../backup/");
+    scanner.set_excluded_directory(src.path().string() + "/./data/../backup/");
     run.scan(scanner, src.path(), config);
 
     struct stat st;
     ASSERT_EQ(::stat((src / "data/f.txt").c_str(), &st), 0);
     EXPECT_EQ(run.listed(), (std::set<std::string>{"data|f.txt|1|" + std::to_string(st.st_mtime)}));
     EXPECT_EQ(scanner.counts().excluded_dirs, 1u);
-    EXPECT_TRUE(
-        run.logged("Skipping directory '" + src / "backup" + "': it is the backup destination."));
+    EXPECT_TRUE(run.logged("Skipping directory '" + (src / "backup").string() +
+                           "': it is the backup destination."));
     // The FIFO is reported in the closing summary.
     EXPECT_EQ(scanner.counts().walk.special_files_skipped, 1u);
     EXPECT_TRUE(run.logged("Not backed up: 1 special files (FIFOs, sockets, devices), 0 entries"));
@@ -228,13 +198,13 @@ TEST(SelectFilesTest, DestinationInsideSourceIsSkipped) {
     // A destination that does not exist excludes nothing.
     ScanRun again;
     FileScanner other(*again.db);
-    other.set_excluded_directory(src / "missing");
+    other.set_excluded_directory((src / "missing").string());
     again.scan(other, src.path(), config);
     EXPECT_EQ(other.counts().files_recorded, 2u);
 }
 
 TEST(SelectFilesTest, ProgressEveryTenThousandRecordedObjects) {
-    TempDir src;
+    ScratchDir src;
     const int kFiles = 9999;
     for (int i = 0; i < kFiles; ++i)
         ::close(::open((src / std::to_string(i)).c_str(), O_CREAT | O_WRONLY, 0644));
@@ -243,16 +213,16 @@ TEST(SelectFilesTest, ProgressEveryTenThousandRecordedObjects) {
     {
         ScanRun run;
         FileScanner scanner(*run.db);
-        testing::internal::CaptureStdout();
+        ::testing::internal::CaptureStdout();
         run.scan(scanner, src.path(), config);
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
     }
-    make_dir(src / "one-more");
+    fs::create_directory(src / "one-more");
     ScanRun run;
     FileScanner scanner(*run.db);
-    testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStdout();
     run.scan(scanner, src.path(), config);
-    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string out = ::testing::internal::GetCapturedStdout();
     EXPECT_TRUE(out.starts_with("Scanning progresses. ")) << out;
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1);
     EXPECT_EQ(run.listed().size(), static_cast<size_t>(kFiles));
@@ -261,7 +231,7 @@ TEST(SelectFilesTest, ProgressEveryTenThousandRecordedObjects) {
 // Paths longer than the scan buffers, and trees deeper than the directory stack, are cut off
 // with a log line instead of being written past the buffers.
 TEST(SelectFilesTest, PathsBeyondTheBuffersAreSkipped) {
-    TempDir src;
+    ScratchDir src;
     auto build_chain = [](const std::string& base, int depth, const std::string& name) {
         int fd = ::open(base.c_str(), O_RDONLY | O_DIRECTORY);
         for (int level = 0; level < depth; ++level) {
@@ -273,9 +243,9 @@ TEST(SelectFilesTest, PathsBeyondTheBuffersAreSkipped) {
         }
         ::close(fd);
     };
-    make_dir(src / "wide");
+    fs::create_directory(src / "wide");
     build_chain(src / "wide", 400, std::string(255, 'n'));
-    make_dir(src / "deep");
+    fs::create_directory(src / "deep");
     build_chain(src / "deep", FileScanner::kStackEntries + 5, "d");
 
     ScanRun run;

@@ -1,8 +1,9 @@
 #pragma once
 // Test support: runs a program with arguments (no shell), capturing its output and exit status,
-// and makes scratch directories that are removed afterwards.
+// makes scratch directories that are removed afterwards, and reads, writes and searches files.
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vesk::testing {
@@ -34,6 +36,21 @@ inline void write_file(const std::filesystem::path& path, std::string_view conte
     file.write(content.data(), static_cast<std::streamsize>(content.size()));
 }
 
+// Sets both times of a file (not following a symbolic link) to `seconds` since the epoch.
+inline bool set_mtime(const std::filesystem::path& path, time_t seconds) {
+    const timespec times[2] = {{seconds, 0}, {seconds, 0}};
+    return ::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+// How often `part` occurs in `text`, overlapping occurrences included.
+inline size_t count_of(std::string_view text, std::string_view part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string_view::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
 // A fresh directory under the system's temporary directory, removed with the object.
 class ScratchDir {
 public:
@@ -46,6 +63,10 @@ public:
         std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
                                      std::filesystem::perm_options::add, ignored);
         std::filesystem::remove_all(path_, ignored);
+        if (ignored) { // a tree deeper than the descriptor or path limits allow
+            [[maybe_unused]] const int status =
+                std::system(("rm -rf '" + path_.string() + "'").c_str());
+        }
     }
     ScratchDir(const ScratchDir&) = delete;
     ScratchDir& operator=(const ScratchDir&) = delete;
