@@ -4,25 +4,17 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <sqlite3.h>
-#include <unistd.h>
+
+#include "support/run_command.h"
 
 namespace vesk {
 namespace {
 
 namespace fs = std::filesystem;
 using Lines = std::vector<std::string>;
-
-std::string read_bytes(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void write_bytes(const fs::path& file, std::string_view bytes) {
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
+using testing::read_file;
+using testing::write_file;
 
 // Runs one query on the file with a connection of its own and returns the first column.
 std::string query_text(const fs::path& file, const std::string& sql) {
@@ -36,15 +28,6 @@ std::string query_text(const fs::path& file, const std::string& sql) {
 
 class ArchiveDbTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("vesk_archive_db_test_" + std::to_string(::getpid()) + "_" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-        db_file = (dir / "index.db").string();
-    }
-
     // Every index a test leaves behind must be sound.
     void TearDown() override {
         for (const auto& entry : fs::directory_iterator(dir)) {
@@ -53,7 +36,6 @@ protected:
                     << entry.path();
             }
         }
-        fs::remove_all(dir);
     }
 
     LogCallback logger() {
@@ -81,8 +63,9 @@ protected:
         db.cache_dirs(logger());
     }
 
-    fs::path dir;
-    std::string db_file;
+    testing::ScratchDir scratch;
+    const fs::path dir = scratch.path();
+    const std::string db_file = dir / "index.db";
     Lines log;
 };
 
@@ -507,7 +490,7 @@ TEST_F(ArchiveDbTest, ForeignOrDamagedFilesFailWithTheSqliteText) {
     // Not an SQLite file at all.
     const fs::path garbage = dir / "garbage.db";
     const std::string garbage_bytes(4096, 'x');
-    write_bytes(garbage, garbage_bytes);
+    write_file(garbage, garbage_bytes);
     try {
         ArchiveDb db(garbage.string());
         FAIL() << "garbage accepted";
@@ -515,7 +498,7 @@ TEST_F(ArchiveDbTest, ForeignOrDamagedFilesFailWithTheSqliteText) {
         EXPECT_STREQ(error.what(), "SqliteException: File opened that is not a database file. "
                                    "file is not a database");
     }
-    EXPECT_EQ(read_bytes(garbage), garbage_bytes);
+    EXPECT_EQ(read_file(garbage), garbage_bytes);
 
     // Another program's database.
     const fs::path foreign = dir / "foreign.db";
@@ -523,7 +506,7 @@ TEST_F(ArchiveDbTest, ForeignOrDamagedFilesFailWithTheSqliteText) {
         SqliteConnection other = sqlite::open(foreign.string(), false, true, 0);
         other.exec("CREATE TABLE objects (x); INSERT INTO objects VALUES (1);");
     }
-    const std::string foreign_bytes = read_bytes(foreign);
+    const std::string foreign_bytes = read_file(foreign);
     try {
         ArchiveDb db(foreign.string());
         FAIL() << "foreign schema accepted";
@@ -531,7 +514,7 @@ TEST_F(ArchiveDbTest, ForeignOrDamagedFilesFailWithTheSqliteText) {
         EXPECT_STREQ(error.what(), "SqliteException: Abort due to constraint violation. "
                                    "CHECK constraint failed: foreign_database_schema");
     }
-    EXPECT_EQ(read_bytes(foreign), foreign_bytes);
+    EXPECT_EQ(read_file(foreign), foreign_bytes);
 
     // A real index cut in half.
     {
@@ -542,9 +525,9 @@ TEST_F(ArchiveDbTest, ForeignOrDamagedFilesFailWithTheSqliteText) {
         }
         db.end_scan(0, 5000, logger());
     }
-    const std::string whole = read_bytes(db_file);
+    const std::string whole = read_file(db_file);
     const fs::path truncated = dir / "truncated.db";
-    write_bytes(truncated, std::string_view(whole).substr(0, whole.size() / 2));
+    write_file(truncated, std::string_view(whole).substr(0, whole.size() / 2));
     try {
         ArchiveDb db(truncated.string());
         scan_tree(db, logger());

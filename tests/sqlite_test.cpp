@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <sqlite3.h>
 
+#include "support/run_command.h"
+
 namespace vesk {
 namespace {
 
@@ -12,20 +14,11 @@ namespace fs = std::filesystem;
 
 class SqliteTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("vesk_sqlite_test_" + std::to_string(::getpid()) + "_" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-        db_file = (dir / "test.db").string();
-    }
-    void TearDown() override { fs::remove_all(dir); }
-
     SqliteConnection open_db() { return sqlite::open(db_file, false, true, 0); }
 
-    fs::path dir;
-    std::string db_file;
+    testing::ScratchDir scratch;
+    const fs::path dir = scratch.path();
+    const std::string db_file = dir / "test.db";
 };
 
 TEST(SqliteException, TextIsPrefixCodeTextAndDetail) {
