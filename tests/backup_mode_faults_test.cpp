@@ -23,6 +23,7 @@ namespace {
 namespace fs = std::filesystem;
 using testing::ChildProcess;
 using testing::ChildResult;
+using testing::count_of;
 using testing::read_file;
 using testing::run_command;
 using testing::ScratchDir;
@@ -86,12 +87,12 @@ std::map<std::string, std::string> stored_files(const fs::path& db) {
     return files;
 }
 
-size_t count_of(const std::string& text, const std::string& part) {
-    size_t count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-        ++count;
+size_t file_count(const fs::path& dir) {
+    size_t files = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+        files += entry.is_regular_file() ? 1 : 0;
     }
-    return count;
+    return files;
 }
 
 class FaultRun : public ::testing::Test {
@@ -133,18 +134,10 @@ protected:
         }
     }
 
-    size_t source_file_count() const {
-        size_t files = 0;
-        for (const auto& entry : fs::recursive_directory_iterator(source())) {
-            files += entry.is_regular_file() ? 1 : 0;
-        }
-        return files;
-    }
-
     // The committed index is whole and records every file of the source as stored.
     void expect_every_file_stored(const std::string& context) const {
         EXPECT_EQ(sql_value(job_db(), "PRAGMA integrity_check"), "ok") << context;
-        const std::string files = std::to_string(source_file_count());
+        const std::string files = std::to_string(file_count(source()));
         EXPECT_EQ(sql_value(job_db(), "SELECT count(*) FROM objects WHERE attributes & 1 = 0 "
                                       "AND state = 2"),
                   files)
@@ -152,6 +145,15 @@ protected:
         EXPECT_EQ(sql_value(job_db(), "SELECT count(*) FROM objects WHERE attributes & 1 = 0"),
                   files)
             << context;
+    }
+
+    // After a failed run, the next one completes and leaves no commit file behind.
+    void expect_next_run_stores_everything(const std::string& context) {
+        remove_run_directories();
+        const ChildResult next = vesk();
+        ASSERT_EQ(next.status, 0) << context << next.out << next.err;
+        expect_every_file_stored(context);
+        EXPECT_FALSE(fs::exists(destination() / "backupindex.db.commit")) << context;
     }
 
     void make_tree(int dirs, int files_per_dir) const {
@@ -312,12 +314,7 @@ TEST_F(FaultRun, KilledRunsLeaveTheOldOrTheNewIndex) {
         EXPECT_TRUE(is_old || is_new) << context;
         old_index += is_old ? 1 : 0;
         new_index += is_new && !is_old ? 1 : 0;
-
-        remove_run_directories();
-        const ChildResult next = vesk();
-        ASSERT_EQ(next.status, 0) << context << next.out << next.err;
-        expect_every_file_stored(context);
-        EXPECT_FALSE(fs::exists(destination() / "backupindex.db.commit")) << context;
+        expect_next_run_stores_everything(context);
     }
     int total = 0;
     std::cout << "Kill points of " << calls.size() << " traced calls:";
@@ -402,13 +399,7 @@ TEST_F(FaultRun, FullDiskEndsTheRunAndKeepsTheIndex) {
         EXPECT_TRUE(says_full) << fault.where << full.err;
         EXPECT_EQ(read_file(job_db()), before.index) << fault.where;
         EXPECT_FALSE(fs::exists(destination() / "backupindex.db.commit")) << fault.where;
-        std::cout << "Full disk at the " << fault.where << ": " << full.err;
-
-        remove_run_directories();
-        const ChildResult next = vesk();
-        ASSERT_EQ(next.status, 0) << fault.where << next.out << next.err;
-        expect_every_file_stored(fault.where);
-        EXPECT_FALSE(fs::exists(destination() / "backupindex.db.commit")) << fault.where;
+        expect_next_run_stores_everything(fault.where);
     }
 
     // The disk fills with the completion line of the job log: the run has committed already,
@@ -533,11 +524,7 @@ TEST_F(FaultRun, OddNamesAndFilesChangingBeforeTheArchiverRuns) {
     ASSERT_EQ(run_command({"tar", "-xf", (run / "data.tar.tar").string(), "-C", restored.string()})
                   .status,
               0);
-    size_t restored_files = 0;
-    for (const auto& entry : fs::recursive_directory_iterator(restored)) {
-        restored_files += entry.is_regular_file() ? 1 : 0;
-    }
-    EXPECT_EQ(restored_files, stored.size());
+    EXPECT_EQ(file_count(restored), stored.size());
     for (const auto& [path, content] : stored) {
         EXPECT_EQ(read_file(restored / path), read_file(source() / path)) << path;
     }

@@ -18,18 +18,11 @@ namespace vesk {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::count_of;
 using testing::read_file;
 using testing::run_command;
 using testing::ScratchDir;
 using testing::write_file;
-
-size_t count_of(const std::string& text, const std::string& part) {
-    size_t count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-        ++count;
-    }
-    return count;
-}
 
 // A run of a job over a real source tree up to the archiving phase: run directory, logs, a real
 // index filled by the real scanner.
