@@ -72,10 +72,7 @@ TEST(SplitCommandLine, WindowsRuntimeRules) {
         {R"("dir\"x" y)", {R"(dir\x y)"}}, // the program name knows no escapes
         {R"(my"prog name" z)", {"myprog name", "z"}},
         {"", {}},
-        {"   ",
-         {
-             "",
-         }},
+        {"   ", {""}},
     };
     for (const auto& [line, expected] : cases) {
         EXPECT_EQ(split_command_line(line), expected) << line;
@@ -112,18 +109,13 @@ TEST(RunWithIo, BothStreamsArriveWholeAndTheLastCallsSayEnded) {
     EXPECT_NEAR(static_cast<double>(ended), static_cast<double>(now() / 10), 10e6);
     EXPECT_GE(kernel, 0);
     EXPECT_GE(user, 0);
-}
 
-TEST(RunWithIo, ChildWithoutOutput) {
-    Recorder recorder;
-    auto process = recorder.run("true");
-    EXPECT_EQ(process->exit_code(), 0u);
-    ASSERT_GE(recorder.calls.size(), 2u);
-    EXPECT_TRUE(recorder.calls.front().running);
-    EXPECT_FALSE(recorder.calls.back().running);
-    for (const Call& call : recorder.calls) {
-        EXPECT_TRUE(call.output.empty() && call.error.empty());
-    }
+    Recorder silent;
+    EXPECT_EQ(silent.run("true")->exit_code(), 0u);
+    ASSERT_GE(silent.calls.size(), 2u);
+    EXPECT_TRUE(silent.calls.front().running);
+    EXPECT_FALSE(silent.calls.back().running);
+    EXPECT_EQ(silent.output + silent.error, "");
 }
 
 // Several MiB on both streams through small pipes: every byte in order, reads bounded.
@@ -137,7 +129,6 @@ TEST(RunWithIo, LargeOutputOnBothStreamsInOrder) {
             expected_err += std::to_string(i) + "\n";
         }
     }
-    EXPECT_EQ(recorder.output.size(), expected_out.size());
     EXPECT_TRUE(recorder.output == expected_out);
     EXPECT_TRUE(recorder.error == expected_err);
     EXPECT_LE(recorder.largest_chunk, 4096u);
