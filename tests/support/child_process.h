@@ -4,7 +4,6 @@
 // chosen moment, end whatever it left running, and learn its exit status, run time and peak
 // memory.
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -32,28 +31,7 @@ class ChildProcess {
 public:
     ChildProcess(const std::vector<std::string>& args, const std::vector<std::string>& env = {})
         : start_(std::chrono::steady_clock::now()) {
-        const std::string out_path = capture_ / "out";
-        const std::string err_path = capture_ / "err";
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::setpgid(0, 0);
-            const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            const int in = ::open("/dev/null", O_RDONLY);
-            ::dup2(in, 0);
-            ::dup2(out, 1);
-            ::dup2(err, 2);
-            for (const std::string& variable : env) {
-                ::putenv(const_cast<char*>(variable.c_str()));
-            }
-            std::vector<char*> argv;
-            for (const std::string& arg : args) {
-                argv.push_back(const_cast<char*>(arg.c_str()));
-            }
-            argv.push_back(nullptr);
-            ::execvp(argv[0], argv.data());
-            ::_exit(127);
-        }
+        pid_ = spawn(args, capture_ / "out", capture_ / "err", env, {}, true);
         ::setpgid(pid_, pid_); // also here, so that the group exists before we signal it
     }
     ~ChildProcess() {

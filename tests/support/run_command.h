@@ -77,20 +77,25 @@ private:
     std::filesystem::path path_;
 };
 
-inline CommandResult run_command(const std::vector<std::string>& args,
-                                 const std::filesystem::path& work_dir = {}) {
-    ScratchDir capture;
-    const std::string out_path = capture / "out";
-    const std::string err_path = capture / "err";
-    CommandResult result;
+// Starts a program (no shell) with its input from /dev/null and its output in the given files;
+// with `own_group` in a process group of its own. A program that cannot start exits with 127.
+inline pid_t spawn(const std::vector<std::string>& args, const std::string& out_path,
+                   const std::string& err_path, const std::vector<std::string>& env = {},
+                   const std::filesystem::path& work_dir = {}, bool own_group = false) {
     const pid_t pid = ::fork();
     if (pid == 0) {
+        if (own_group) {
+            ::setpgid(0, 0);
+        }
         const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         const int in = ::open("/dev/null", O_RDONLY);
         ::dup2(in, 0);
         ::dup2(out, 1);
         ::dup2(err, 2);
+        for (const std::string& variable : env) {
+            ::putenv(const_cast<char*>(variable.c_str()));
+        }
         if (!work_dir.empty() && ::chdir(work_dir.c_str()) != 0) {
             ::_exit(126);
         }
@@ -102,11 +107,19 @@ inline CommandResult run_command(const std::vector<std::string>& args,
         ::execvp(argv[0], argv.data());
         ::_exit(127);
     }
+    return pid;
+}
+
+inline CommandResult run_command(const std::vector<std::string>& args,
+                                 const std::filesystem::path& work_dir = {}) {
+    ScratchDir capture;
+    const pid_t pid = spawn(args, capture / "out", capture / "err", {}, work_dir);
     int status = 0;
     ::waitpid(pid, &status, 0);
+    CommandResult result;
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    result.out = read_file(out_path);
-    result.err = read_file(err_path);
+    result.out = read_file(capture / "out");
+    result.err = read_file(capture / "err");
     return result;
 }
 
