@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "support/child_process.h"
+#include "support/index_query.h"
 #include "support/run_command.h"
 
 namespace vesk {
@@ -27,6 +28,7 @@ using testing::count_of;
 using testing::read_file;
 using testing::run_command;
 using testing::ScratchDir;
+using testing::sql_value;
 using testing::write_file;
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -50,21 +52,6 @@ std::string script_format(const std::string& name, const std::string& script,
     return "format_specification(\"" + name + "\", archive(executable(\"sh\"), arguments(\"" +
            kArchivers + script + " \"\"%listfile%\"\" " + extra_arguments +
            "\"), filepattern(\"^\\+ (.*)$\", 1)))\n";
-}
-
-std::string sql_value(const fs::path& db, const std::string& sql) {
-    sqlite3* handle = nullptr;
-    sqlite3_open_v2(db.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr);
-    sqlite3_stmt* stmt = nullptr;
-    std::string value = "<error>";
-    if (sqlite3_prepare_v2(handle, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK &&
-        sqlite3_step(stmt) == SQLITE_ROW) {
-        const auto* text = sqlite3_column_text(stmt, 0);
-        value = text ? reinterpret_cast<const char*>(text) : "";
-    }
-    sqlite3_finalize(stmt);
-    sqlite3_close(handle);
-    return value;
 }
 
 // name -> checksum of every file the index records as stored.

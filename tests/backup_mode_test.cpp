@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "platform/vfs.h"
+#include "support/index_query.h"
 #include "support/run_command.h"
 
 namespace vesk {
@@ -23,6 +24,7 @@ using testing::CommandResult;
 using testing::read_file;
 using testing::run_command;
 using testing::ScratchDir;
+using testing::sql_value;
 using testing::write_file;
 
 // A reporting "archiver": prints its list file, so every listed file is confirmed.
@@ -92,21 +94,6 @@ protected:
     ScratchDir scratch_;
     std::optional<std::chrono::system_clock::time_point> last_run_;
 };
-
-std::string sql_value(const fs::path& db, const std::string& sql) {
-    sqlite3* handle = nullptr;
-    sqlite3_open_v2(db.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr);
-    sqlite3_stmt* stmt = nullptr;
-    std::string value = "<error>";
-    if (sqlite3_prepare_v2(handle, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK &&
-        sqlite3_step(stmt) == SQLITE_ROW) {
-        const auto* text = sqlite3_column_text(stmt, 0);
-        value = text ? reinterpret_cast<const char*>(text) : "";
-    }
-    sqlite3_finalize(stmt);
-    sqlite3_close(handle);
-    return value;
-}
 
 std::vector<std::string> log_texts(const std::string& log) {
     std::vector<std::string> texts;
