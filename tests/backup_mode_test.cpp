@@ -182,6 +182,14 @@ TEST_F(BackupRun, FailedStartsChangeNothing) {
     EXPECT_FALSE(fs::exists(destination()));
 
     make_tree();
+    // An empty destination would put the job's files into the current directory.
+    write_file(job(),
+               "source_dir(\"" + source().string() + "\")\ndestination_dir(\"\")\n" + echo_format);
+    const CommandResult empty = vesk();
+    EXPECT_EQ(empty.status, 1);
+    EXPECT_EQ(empty.err, "Error: The specified destination_dir is empty.\n");
+
+    write_job("incremental(1)");
     ASSERT_EQ(vesk().status, 0);
     const std::string committed = read_file(destination() / "backupindex.db");
     const std::string job_log = read_file(destination() / "backuplog.txt");
