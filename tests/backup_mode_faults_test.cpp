@@ -103,14 +103,7 @@ protected:
     ChildResult vesk(const std::vector<std::string>& env = {}) { return start(env)->wait(); }
 
     std::vector<fs::path> run_directories() const {
-        std::vector<fs::path> runs;
-        for (const auto& entry : fs::directory_iterator(destination())) {
-            if (entry.is_directory()) {
-                runs.push_back(entry.path());
-            }
-        }
-        std::sort(runs.begin(), runs.end());
-        return runs;
+        return testing::sorted_subdirectories(destination());
     }
 
     // Run directories are named by the second; runs that follow a failed one at once must not

@@ -59,14 +59,7 @@ protected:
     }
 
     std::vector<fs::path> run_directories() const {
-        std::vector<fs::path> runs;
-        for (const auto& entry : fs::directory_iterator(destination())) {
-            if (entry.is_directory()) {
-                runs.push_back(entry.path());
-            }
-        }
-        std::sort(runs.begin(), runs.end());
-        return runs;
+        return testing::sorted_subdirectories(destination());
     }
 
     // The list file lines of the newest run, sorted.

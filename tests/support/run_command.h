@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -108,6 +109,18 @@ inline pid_t spawn(const std::vector<std::string>& args, const std::string& out_
         ::_exit(127);
     }
     return pid;
+}
+
+// The directories directly inside `path`, sorted by name.
+inline std::vector<std::filesystem::path> sorted_subdirectories(const std::filesystem::path& path) {
+    std::vector<std::filesystem::path> directories;
+    for (const auto& entry : std::filesystem::directory_iterator(path)) {
+        if (entry.is_directory()) {
+            directories.push_back(entry.path());
+        }
+    }
+    std::sort(directories.begin(), directories.end());
+    return directories;
 }
 
 inline CommandResult run_command(const std::vector<std::string>& args,
