@@ -89,7 +89,8 @@ TEST(Unicode, AsciiShortcutAgreesWithGeneralPath) {
     }
 }
 
-bool is_valid_utf8(const std::string& text) {
+// Independent check: the text decodes without replacements and encodes back unchanged.
+bool round_trips(const std::string& text) {
     const std::u16string units = utf8_to_utf16(text);
     return units.find(replacement_character) == std::u16string::npos &&
            utf16_to_utf8(units) == text;
@@ -106,6 +107,8 @@ TEST(Unicode, FoldedRandomBytesAreValidUtf8) {
         // Re-decoding the output finds no invalid byte except the replacement characters that
         // are already in it, and encoding gives the same bytes back.
         EXPECT_EQ(utf16_to_utf8(utf8_to_utf16(folded)), folded);
+        EXPECT_EQ(is_valid_utf8(bytes), round_trips(bytes));
+        EXPECT_TRUE(is_valid_utf8(folded));
         if (is_valid_utf8(bytes)) {
             EXPECT_EQ(utf8_to_utf16(folded).size(), utf8_to_utf16(bytes).size());
         }

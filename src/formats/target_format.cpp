@@ -12,6 +12,7 @@
 #include "platform/bindings.h"
 #include "platform/subprocess.h"
 #include "platform/text_format.h"
+#include "platform/unicode.h"
 #include "platform/vfs.h"
 
 namespace vesk {
@@ -63,52 +64,7 @@ void append_bounded(std::string& text, std::string_view data, uint64_t& dropped)
     dropped += data.size() - taken;
 }
 
-// Length of the UTF-8 sequence that starts at data[i], or 0 when it is malformed.
-size_t utf8_sequence_length(std::string_view data, size_t i) {
-    const auto byte = [&](size_t k) { return static_cast<unsigned char>(data[k]); };
-    const unsigned char lead = byte(i);
-    if (lead < 0x80) {
-        return 1;
-    }
-    size_t length = 0;
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        low = lead == 0xE0 ? 0xA0 : 0x80;  // no overlong forms
-        high = lead == 0xED ? 0x9F : 0xBF; // no surrogates
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        low = lead == 0xF0 ? 0x90 : 0x80;  // no overlong forms
-        high = lead == 0xF4 ? 0x8F : 0xBF; // nothing beyond U+10FFFF
-    } else {
-        return 0;
-    }
-    if (i + length > data.size() || byte(i + 1) < low || byte(i + 1) > high) {
-        return 0;
-    }
-    for (size_t k = i + 2; k < i + length; ++k) {
-        if (byte(k) < 0x80 || byte(k) > 0xBF) {
-            return 0;
-        }
-    }
-    return length;
-}
-
 } // namespace
-
-bool is_valid_utf8(std::string_view text) {
-    for (size_t i = 0; i < text.size();) {
-        const size_t length = utf8_sequence_length(text, i);
-        if (length == 0) {
-            return false;
-        }
-        i += length;
-    }
-    return true;
-}
 
 // ---- DbFileEntry ----
 

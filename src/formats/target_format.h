@@ -163,8 +163,4 @@ private:
 // marking and the retry pass. Sets task.unconfirmed_count to the files that remain unconfirmed.
 void archive_formats(TaskProcedure& task);
 
-// True when the text is well-formed UTF-8 (no overlong forms, surrogates or values beyond
-// U+10FFFF).
-bool is_valid_utf8(std::string_view text);
-
 } // namespace vesk

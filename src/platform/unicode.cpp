@@ -129,6 +129,17 @@ bool is_ascii(std::string_view text) {
 
 } // namespace
 
+bool is_valid_utf8(std::string_view text) {
+    for (size_t pos = 0; pos < text.size();) {
+        const size_t length = sequence_length(text.substr(pos));
+        if (length == 0) {
+            return false;
+        }
+        pos += length;
+    }
+    return true;
+}
+
 size_t utf8_to_utf16(std::string_view text, char16_t* out, size_t capacity, size_t& consumed) {
     size_t units = 0;
     size_t pos = 0;

@@ -20,6 +20,10 @@ inline constexpr char16_t replacement_character = 0xFFFD;
 // Decodes `text` into at most `capacity` units of `out` and returns the number of units
 // written. `consumed` receives the number of bytes of `text` decoded; a character whose units do
 // not fit completely is left out, so a surrogate pair is never split.
+// True when the text is well-formed UTF-8 (no overlong forms, surrogates or values beyond
+// U+10FFFF).
+bool is_valid_utf8(std::string_view text);
+
 size_t utf8_to_utf16(std::string_view text, char16_t* out, size_t capacity, size_t& consumed);
 
 // Encodes `units` into at most `capacity` bytes of `out` and returns the number of bytes
