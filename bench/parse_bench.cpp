@@ -12,6 +12,7 @@
 
 #include "config/config.h"
 #include "config/parser.h"
+#include "support/fake_entry.h"
 
 namespace {
 
@@ -83,30 +84,14 @@ std::string realistic_job(size_t target) {
     return job + select_dirs + ")\n" + select_files + ")\n" + select_format + ")\n";
 }
 
-class Entry : public vesk::IFileEntry {
-public:
-    std::string name_, parent_, path_;
-    uint64_t size_ = 0;
-    int64_t age_ = 0;
-    std::string_view name() const override { return name_; }
-    std::string_view path() const override { return path_; }
-    std::string_view parent() const override { return parent_; }
-    bool is_directory() const override { return false; }
-    int64_t age() const override { return age_; }
-    uint64_t size() const override { return size_; }
-};
-
-std::vector<Entry> sample_entries(size_t count) {
+std::vector<vesk::testing::FakeEntry> sample_entries(size_t count) {
     static const char* const names[] = {"readme.txt",       "main.cpp",   "photo.JPG",
                                         "\xC3\xA4rger.doc", "data.7.tmp", "notes.md"};
-    std::vector<Entry> entries(count);
+    std::vector<vesk::testing::FakeEntry> entries;
+    entries.reserve(count);
     for (size_t i = 0; i < count; ++i) {
-        Entry& e = entries[i];
-        e.name_ = names[i % 6];
-        e.parent_ = "projects/p" + std::to_string(i % 97) + "/src";
-        e.path_ = e.parent_ + "/" + e.name_;
-        e.size_ = i * 37;
-        e.age_ = static_cast<int64_t>(i % 10000) * 60;
+        entries.emplace_back("projects/p" + std::to_string(i % 97) + "/src/" + names[i % 6], i * 37,
+                             static_cast<int64_t>(i % 10000) * 60);
     }
     return entries;
 }
@@ -139,10 +124,10 @@ int main(int argc, char** argv) {
         "select_format(format(\"a\"), format(\"a\", name_re(\"\\.jpe?g$\") or larger(1g)))\n"
         "format_specification(\"a\", archive(executable(\"x\"), arguments(\"y\"), "
         "filepattern(\"(.*)\", 1)))");
-    const std::vector<Entry> entries = sample_entries(1000000);
+    const auto entries = sample_entries(1000000);
     auto start = Clock::now();
     size_t selected = 0;
-    for (const Entry& e : entries) {
+    for (const auto& e : entries) {
         selected += small->select_files.selects(e) && small->select_format->choose(e) ? 1 : 0;
     }
     const double elapsed = seconds_since(start);

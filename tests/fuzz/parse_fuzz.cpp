@@ -10,35 +10,17 @@
 
 #include "config/config.h"
 #include "config/parser.h"
+#include "support/fake_entry.h"
 
 namespace {
 
-class Entry : public vesk::IFileEntry {
-public:
-    Entry(std::string_view parent, std::string_view name, uint64_t size, int64_t age)
-        : name_(name), parent_(parent), size_(size), age_(age) {
-        path_ = parent_.empty() ? name_ : parent_ + "/" + name_;
-    }
-    std::string_view name() const override { return name_; }
-    std::string_view path() const override { return path_; }
-    std::string_view parent() const override { return parent_; }
-    bool is_directory() const override { return false; }
-    int64_t age() const override { return age_; }
-    uint64_t size() const override { return size_; }
-
-private:
-    std::string name_, parent_, path_;
-    uint64_t size_;
-    int64_t age_;
-};
-
 void apply(const vesk::Config& config) {
-    const Entry entries[] = {
-        {"", "readme.txt", 1024, 3600},
-        {"src/sub", "\xC3\xA4rger.H", 0, -5},
-        {"bad\xFF", "x\xC0\xAF", UINT64_MAX, INT64_MAX},
+    const vesk::testing::FakeEntry entries[] = {
+        vesk::testing::FakeEntry("readme.txt", 1024, 3600),
+        vesk::testing::FakeEntry("src/sub/\xC3\xA4rger.H", 0, -5),
+        vesk::testing::FakeEntry("bad\xFF/x\xC0\xAF", UINT64_MAX, INT64_MAX),
     };
-    for (const Entry& entry : entries) {
+    for (const auto& entry : entries) {
         config.select_dirs.selects(entry);
         config.select_files.selects(entry);
         if (config.select_format) {
