@@ -82,6 +82,23 @@ size_t file_count(const fs::path& dir) {
     return files;
 }
 
+struct TracedCall {
+    long long n = 0;
+    std::string op;
+    long long result = 0;
+    std::string path;
+};
+
+std::vector<TracedCall> read_trace(const fs::path& trace) {
+    std::vector<TracedCall> calls;
+    std::istringstream lines(read_file(trace));
+    for (TracedCall call; lines >> call.n >> call.op >> call.result;) {
+        std::getline(lines >> std::ws, call.path);
+        calls.push_back(call);
+    }
+    return calls;
+}
+
 class FaultRun : public ::testing::Test {
 protected:
     fs::path source() const { return scratch_ / "src"; }
@@ -183,27 +200,31 @@ protected:
         return env;
     }
 
+    // A committed run, then a changed tree and a complete traced run from that state: the file
+    // calls of the traced run are where faults are injected.
+    struct TracedRun {
+        Snapshot before;
+        std::vector<TracedCall> calls;
+        double seconds = 0;
+    };
+    void trace_next_run(int dirs, int files, TracedRun& run) {
+        make_tree(dirs, files);
+        write_job(seven_zip_format);
+        ASSERT_EQ(vesk().status, 0);
+        change_tree();
+        run.before = snapshot();
+        restore(run.before);
+        const fs::path trace = scratch_ / "trace";
+        const ChildResult traced = vesk(fault_env({"FAULT_TRACE=" + trace.string()}));
+        ASSERT_EQ(traced.status, 0) << traced.out << traced.err;
+        run.calls = read_trace(trace);
+        run.seconds = traced.seconds;
+    }
+
     ScratchDir scratch_;
 };
 
 // ---- Crashes ----
-
-struct TracedCall {
-    long long n = 0;
-    std::string op;
-    long long result = 0;
-    std::string path;
-};
-
-std::vector<TracedCall> read_trace(const fs::path& trace) {
-    std::vector<TracedCall> calls;
-    std::istringstream lines(read_file(trace));
-    for (TracedCall call; lines >> call.n >> call.op >> call.result;) {
-        std::getline(lines >> std::ws, call.path);
-        calls.push_back(call);
-    }
-    return calls;
-}
 
 // What the run was doing at a call, for the summary.
 std::string phase_of(const TracedCall& call, bool listing_started, bool listing_done) {
@@ -247,18 +268,11 @@ std::vector<std::pair<long long, std::string>> kill_points(const std::vector<Tra
 }
 
 TEST_F(FaultRun, KilledRunsLeaveTheOldOrTheNewIndex) {
-    make_tree(kSanitized ? 10 : 20, 100);
-    write_job(seven_zip_format);
-    ASSERT_EQ(vesk().status, 0);
-    change_tree();
-    const Snapshot before = snapshot();
-
     // A complete run with the calls traced gives the kill points.
-    restore(before);
-    const fs::path trace = scratch_ / "trace";
-    const ChildResult traced = vesk(fault_env({"FAULT_TRACE=" + trace.string()}));
-    ASSERT_EQ(traced.status, 0) << traced.out << traced.err;
-    const auto calls = read_trace(trace);
+    TracedRun traced;
+    ASSERT_NO_FATAL_FAILURE(trace_next_run(kSanitized ? 10 : 20, 100, traced));
+    const Snapshot& before = traced.before;
+    const std::vector<TracedCall>& calls = traced.calls;
     ASSERT_GT(calls.size(), 100u);
     auto points = kill_points(calls, kSanitized ? 24 : 12, kSanitized ? 3 : 1);
     // Kills at moments no file call marks (inside the scan, while 7-Zip runs).
@@ -312,16 +326,10 @@ TEST_F(FaultRun, KilledRunsLeaveTheOldOrTheNewIndex) {
 // ---- A full disk ----
 
 TEST_F(FaultRun, FullDiskEndsTheRunAndKeepsTheIndex) {
-    make_tree(10, 40);
-    write_job(seven_zip_format);
-    ASSERT_EQ(vesk().status, 0);
-    change_tree();
-    const Snapshot before = snapshot();
-
-    restore(before);
-    const fs::path trace = scratch_ / "trace";
-    ASSERT_EQ(vesk(fault_env({"FAULT_TRACE=" + trace.string()})).status, 0);
-    const auto calls = read_trace(trace);
+    TracedRun traced;
+    ASSERT_NO_FATAL_FAILURE(trace_next_run(10, 40, traced));
+    const Snapshot& before = traced.before;
+    const std::vector<TracedCall>& calls = traced.calls;
 
     // The space left is what the run wrote before the chosen call (plus `extra` bytes of it).
     const auto space_before = [&](const std::function<bool(const TracedCall&)>& chosen,
