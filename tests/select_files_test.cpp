@@ -2,6 +2,7 @@
 
 #include "config/config.h"
 #include "index/archive_db.h"
+#include "platform/bindings.h"
 
 #include <gtest/gtest.h>
 
@@ -131,9 +132,10 @@ TEST(SelectFilesTest, SelectionSeesEntryFacts) {
     };
     add_item(config.select_dirs, false, capture);
     add_item(config.select_files, false, capture);
-    const int64_t before = std::time(nullptr);
+    // The same clock as the scanner: time() reads a coarser clock that can lag a second behind.
+    const int64_t before = filetime_to_unix(now());
     FileScanner scanner(*run.db);
-    const int64_t after = std::time(nullptr);
+    const int64_t after = filetime_to_unix(now());
     run.scan(scanner, src.path(), config);
 
     EXPECT_EQ(seen["sub/a.txt"], "a.txt|sub|f|3");
