@@ -15,7 +15,8 @@ namespace vesk {
 namespace {
 
 constexpr int32_t library_misuse = 21;
-// The index is used from one thread only, so its connection skips SQLite's per-call locking
+// The index is used by one thread at a time (the scan lends it to its recording thread and
+// takes it back when that thread has ended), so its connection skips SQLite's per-call locking
 // (SQLITE_OPEN_NOMUTEX); the library itself is still required to be thread-safe.
 constexpr int32_t single_thread_connection = 0x8000;
 constexpr int32_t cache_progress_interval = 10000;

@@ -2,11 +2,11 @@
 
 #include "config/config.h"
 #include "index/archive_db.h"
+#include "index/scan_recorder.h"
 #include "platform/bindings.h"
 #include "platform/text_format.h"
 
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <sys/stat.h>
 
@@ -64,13 +64,7 @@ void FileScanner::scan(const std::vector<std::string>& source_components, const 
     log_ = &log;
     resolve_excluded_directory();
     db_.begin_scan(log);
-
-    WalkCallbacks callbacks;
-    callbacks.enter_dir = [this](const WalkEntry& entry) { return enter_dir(entry); };
-    callbacks.visit_file = [this](const WalkEntry& entry) { return visit_file(entry); };
-    callbacks.leave_dir = [this](const WalkEntry& entry) { return leave_dir(entry); };
-    callbacks.log = log;
-    counts_.walk = VisitFiles(source_components, callbacks, true);
+    walk(source_components, log);
 
     db_.end_scan(static_cast<int64_t>(counts_.dirs_seen), static_cast<int64_t>(counts_.files_seen),
                  log);
@@ -80,6 +74,23 @@ void FileScanner::scan(const std::vector<std::string>& source_components, const 
     log_left_out();
     config_ = nullptr;
     log_ = nullptr;
+}
+
+// Walks and selects on this thread while the recorder writes the index on its own.
+void FileScanner::walk(const std::vector<std::string>& source_components, const LogCallback& log) {
+    ScanRecorder recorder(db_, kStackEntries, log);
+    struct Detach {
+        ScanRecorder*& recorder;
+        ~Detach() { recorder = nullptr; }
+    } detach{recorder_};
+    recorder_ = &recorder;
+    WalkCallbacks callbacks;
+    callbacks.enter_dir = [this](const WalkEntry& entry) { return enter_dir(entry); };
+    callbacks.visit_file = [this](const WalkEntry& entry) { return visit_file(entry); };
+    callbacks.leave_dir = [this](const WalkEntry& entry) { return leave_dir(entry); };
+    callbacks.log = [&recorder](std::string_view line) { recorder.log(line); };
+    counts_.walk = VisitFiles(source_components, callbacks, true);
+    recorder.finish();
 }
 
 bool FileScanner::accept_dir() {
@@ -92,10 +103,10 @@ bool FileScanner::accept_file() {
 
 bool FileScanner::enter_dir(const WalkEntry& entry) {
     ++counts_.dirs_seen;
-    const DirStack& parent = stack_[depth_ - 1];
     current_ = &entry;
     if (depth_ >= kStackEntries || !push_name(entry.name(), true)) {
-        stack_[depth_++] = parent; // popped again by leave_dir
+        stack_[depth_] = stack_[depth_ - 1]; // popped again by leave_dir
+        ++depth_;
         skip_too_long(entry);
         return false;
     }
@@ -107,8 +118,8 @@ bool FileScanner::enter_dir(const WalkEntry& entry) {
     }
     if (!accept_dir())
         return false;
-    stack_[depth_ - 1].rowid = db_.add_object(
-        parent.rowid, entry.name(), 1, static_cast<int64_t>(entry.size()), entry.modified_time());
+    recorder_->add_directory(depth_ - 2, entry.name(), static_cast<int64_t>(entry.size()),
+                             entry.modified_time());
     ++counts_.dirs_recorded;
     check_progress();
     return true;
@@ -124,8 +135,8 @@ bool FileScanner::visit_file(const WalkEntry& entry) {
     const bool accepted = accept_file();
     --depth_;
     if (accepted) {
-        db_.add_object(stack_[depth_ - 1].rowid, entry.name(), 0,
-                       static_cast<int64_t>(entry.size()), entry.modified_time());
+        recorder_->add_file(depth_ - 1, entry.name(), static_cast<int64_t>(entry.size()),
+                            entry.modified_time());
         ++counts_.files_recorded;
         check_progress();
     }
@@ -147,7 +158,7 @@ bool FileScanner::push_name(std::string_view name, bool is_directory) {
     std::memcpy(path_buffer_.get() + begin, name.data(), name.size());
     if (is_directory)
         path_buffer_[end - 1] = '/';
-    stack_[depth_++] = DirStack{0, static_cast<uint32_t>(end)};
+    stack_[depth_++] = DirStack{static_cast<uint32_t>(end)};
     return true;
 }
 
@@ -173,13 +184,8 @@ void FileScanner::check_progress() {
     if (counts_.files_recorded + counts_.dirs_recorded < next_progress_)
         return;
     next_progress_ += progress_interval_;
-    // Progress goes to the console only; a bad index state shows again at the end of the scan.
-    db_.scan_progress(static_cast<int64_t>(counts_.dirs_seen),
-                      static_cast<int64_t>(counts_.files_seen), [](std::string_view line) {
-                          std::fwrite(line.data(), 1, line.size(), stdout);
-                          std::fputc('\n', stdout);
-                          std::fflush(stdout);
-                      });
+    recorder_->progress(static_cast<int64_t>(counts_.dirs_seen),
+                        static_cast<int64_t>(counts_.files_seen));
 }
 
 // One line for everything the scan met but did not record, so the run log never hides it.
@@ -197,7 +203,9 @@ void FileScanner::log_left_out() const {
 }
 
 void FileScanner::log(const std::string& line) const {
-    if (log_ && *log_)
+    if (recorder_)
+        recorder_->log(line);
+    else if (log_ && *log_)
         (*log_)(line);
 }
 

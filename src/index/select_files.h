@@ -17,11 +17,11 @@ namespace vesk {
 class ArchiveDb;
 class Config;
 class FileScanner;
+class ScanRecorder;
 
-// One directory on the scan path: its row id in the index and the end of its relative path in
-// the path buffer, counting the "/" after its name. Entry 0 is the source root (0, 0).
+// One directory on the scan path: the end of its relative path in the path buffer, counting the
+// "/" after its name. Entry 0 is the source root. (The recorder keeps the directories' row ids.)
 struct DirStack {
-    int64_t rowid = 0;
     uint32_t end_offset = 0;
 };
 
@@ -89,6 +89,7 @@ public:
 private:
     friend class CurrentFileWrapper;
 
+    void walk(const std::vector<std::string>& source_components, const LogCallback& log);
     bool push_name(std::string_view name, bool is_directory);
     bool is_excluded(const WalkEntry& entry) const;
     void resolve_excluded_directory();
@@ -109,6 +110,7 @@ private:
     const WalkEntry* current_ = nullptr;
     const Config* config_ = nullptr;
     const LogCallback* log_ = nullptr;
+    ScanRecorder* recorder_ = nullptr; // writes the index while scan() walks
     std::string excluded_path_;
     bool has_excluded_ = false;
     dev_t excluded_device_ = 0;
