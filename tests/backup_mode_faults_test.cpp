@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <sstream>
+#include <sys/stat.h>
 #include <thread>
 
 #include "support/child_process.h"
@@ -72,6 +73,28 @@ std::map<std::string, std::string> stored_files(const fs::path& db) {
     sqlite3_finalize(stmt);
     sqlite3_close(handle);
     return files;
+}
+
+// Processes of a process group that have not ended (zombies waiting for their reaper count as
+// ended).
+int live_processes_in_group(pid_t group) {
+    int live = 0;
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        std::istringstream stat(read_file(entry.path() / "stat"));
+        std::string skip;
+        char state = 0;
+        long long process_group = 0;
+        // pid (comm) state ppid pgrp; comm may hold blanks, so read from its closing ")".
+        const std::string text = stat.str();
+        const size_t close = text.rfind(')');
+        if (close == std::string::npos) {
+            continue;
+        }
+        std::istringstream rest(text.substr(close + 1));
+        rest >> state >> skip >> process_group;
+        live += process_group == group && state != 'Z' ? 1 : 0;
+    }
+    return live;
 }
 
 size_t file_count(const fs::path& dir) {
@@ -188,6 +211,21 @@ protected:
         fs::remove_all(destination());
         write_file(job_db(), snapshot.index);
         write_file(destination() / "backuplog.txt", snapshot.job_log);
+    }
+
+    // The process id of the running slow.sh archiver (it leads its process group); 0 when it
+    // did not start within five seconds.
+    pid_t wait_for_slow_archiver() const {
+        for (int i = 0; i < 500; ++i) {
+            for (const fs::path& run :
+                 fs::exists(destination()) ? run_directories() : std::vector<fs::path>{}) {
+                if (fs::exists(run / "listfile.slow.lst.started")) {
+                    return std::stoi(read_file(run / "listfile.slow.lst.started"));
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return 0;
     }
 
     std::vector<std::string> fault_env(const std::vector<std::string>& settings) const {
@@ -460,17 +498,14 @@ TEST_F(FaultRun, HostileArchiversEndAndConfirmWhatTheyReported) {
 TEST_F(FaultRun, OddNamesAndFilesChangingBeforeTheArchiverRuns) {
     const std::string long_name = std::string(251, 'n') + ".txt";
     const std::map<std::string, std::string> stored = {
-        {"lat\xE9-not-utf8.txt", "latin-1 name"},
-        {"back\\slash.txt", "backslash"},
-        {" leading blank.txt", "leading blank"},
-        {"  two blanks", "two blanks"},
-        {long_name, "255 bytes"},
-        {"sub dir/plain.txt", "plain"},
-        {"grow.txt", "grows"},
+        {"back\\slash.txt", "backslash"}, {" leading blank.txt", "leading blank"},
+        {"  two blanks", "two blanks"},   {long_name, "255 bytes"},
+        {"sub dir/plain.txt", "plain"},   {"grow.txt", "grows"},
     };
     for (const auto& [path, content] : stored) {
         write_file(source() / path, content);
     }
+    write_file(source() / "lat\xE9-not-utf8.txt", "latin-1 name");
     write_file(source() / "cr\rname.txt", "cr");
     write_file(source() / "lf\nname.txt", "lf");
     write_file(source() / "vanish.txt", "vanishes");
@@ -487,13 +522,17 @@ TEST_F(FaultRun, OddNamesAndFilesChangingBeforeTheArchiverRuns) {
     write_job(tar_format);
     const ChildResult result = vesk();
 
-    // The two names with line breaks and the vanished file are counted as not backed up.
+    // The vanished file is listed again next run; the names with line breaks or invalid UTF-8
+    // cannot be listed at all (the list file stays valid UTF-8) and are counted apart.
     EXPECT_EQ(result.status, 2) << result.err;
-    EXPECT_NE(result.out.find("3 files could not be backed up in this run"), std::string::npos);
+    EXPECT_NE(result.out.find("1 files could not be backed up in this run; the next run lists"),
+              std::string::npos);
+    EXPECT_NE(result.out.find("3 files were left out because their names"), std::string::npos);
     const fs::path run = run_directories().back();
     const std::string log = read_file(run / "log.txt");
     EXPECT_NE(log.find("'cr\\x0Dname.txt'"), std::string::npos);
     EXPECT_NE(log.find("'lf\\x0Aname.txt'"), std::string::npos);
+    EXPECT_NE(log.find("is not valid UTF-8: 'lat\\xE9-not-utf8.txt'"), std::string::npos);
     const std::string list = read_file(run / "listfile.tar.lst");
     EXPECT_EQ(count_of(list, "\r\n"), stored.size() + 1); // and vanish.txt
     EXPECT_EQ(count_of(list, "\r"), count_of(list, "\r\n"));
@@ -524,9 +563,124 @@ TEST_F(FaultRun, OddNamesAndFilesChangingBeforeTheArchiverRuns) {
     remove_run_directories();
     const ChildResult next = vesk();
     EXPECT_EQ(next.status, 2) << next.err;
-    EXPECT_NE(next.out.find("2 files could not be backed up in this run"), std::string::npos);
+    EXPECT_EQ(next.out.find("could not be backed up in this run"), std::string::npos);
+    EXPECT_NE(next.out.find("3 files were left out because their names"), std::string::npos);
     EXPECT_EQ(read_file(run_directories().back() / "listfile.tar.lst"), "grow.txt\r\n");
     EXPECT_EQ(sql_value(job_db(), "SELECT count(*) FROM objects WHERE name = 'vanish.txt'"), "0");
+}
+
+// ---- Interruptions ----
+
+TEST_F(FaultRun, SignalsEndTheArchiverCommitNothingAndSayWhy) {
+    write_file(source() / "a.txt", "a");
+    write_job(script_format("slow", "slow.sh", "0") + "select_format(format(\"slow\"))");
+    ASSERT_EQ(vesk().status, 0);
+    const std::string committed = read_file(job_db());
+    write_file(source() / "b.txt", "b");
+    write_job(script_format("slow", "slow.sh", "30") + "select_format(format(\"slow\"))");
+    const struct {
+        int signal;
+        const char* name;
+        int count; // a second signal while the run ends must not cut the ending short
+    } cases[] = {{SIGTERM, "SIGTERM", 1}, {SIGINT, "SIGINT", 1}, {SIGHUP, "SIGHUP", 2}};
+    for (const auto& c : cases) {
+        remove_run_directories();
+        auto run = start();
+        const pid_t archiver = wait_for_slow_archiver();
+        ASSERT_GT(archiver, 0) << c.name;
+        for (int i = 0; i < c.count; ++i) {
+            ::kill(run->pid(), c.signal); // to VESK alone, as a service manager or kill(1) does
+        }
+        const ChildResult result = run->wait(false);
+        const std::string reason =
+            std::string("Error: The run was interrupted by ") + c.name + "; nothing was committed.";
+        EXPECT_EQ(result.status, 1) << c.name;
+        EXPECT_EQ(result.err, reason + "\n");
+        EXPECT_LT(result.seconds, 10) << c.name;
+        EXPECT_EQ(live_processes_in_group(archiver), 0) << c.name;
+        EXPECT_TRUE(read_file(destination() / "backuplog.txt").ends_with("] " + reason + "\r\n"));
+        EXPECT_NE(read_file(run_directories().back() / "log.txt").find(reason), std::string::npos);
+        EXPECT_EQ(read_file(job_db()), committed) << c.name;
+    }
+    remove_run_directories();
+    write_job(script_format("slow", "slow.sh", "0") + "select_format(format(\"slow\"))");
+    EXPECT_EQ(vesk().status, 0); // the lock went with the interrupted runs
+    expect_every_file_stored("after interrupted runs");
+}
+
+// ---- Misuse of the destination ----
+
+TEST_F(FaultRun, PlantedEntriesAreNeverFollowedAndEverythingCreatedIsPrivate) {
+    write_file(source() / "a.txt", "a");
+    write_job(seven_zip_format);
+    const mode_t umask_before = ::umask(0);
+    const ChildResult first = vesk();
+    ::umask(umask_before);
+    ASSERT_EQ(first.status, 0) << first.err;
+    const fs::path run = run_directories().back();
+    for (const fs::path& path :
+         {destination(), run, run / "log.txt", run / "index.db", run / "listfile.7z.lst", job_db(),
+          destination() / "backuplog.txt"}) {
+        const auto expected = fs::is_directory(path)
+                                  ? fs::perms::owner_all
+                                  : fs::perms::owner_read | fs::perms::owner_write;
+        EXPECT_EQ(fs::symlink_status(path).permissions(), expected) << path;
+    }
+
+    // Whatever is planted at the names of the destination, no write reaches another file.
+    const fs::path victim = scratch_ / "victim";
+    enum class Plant { Link, Directory, Fifo };
+    const struct {
+        const char* name;
+        Plant plant;
+        const char* refusal; // empty: the run completes
+    } cases[] = {
+        {"backupindex.db.commit", Plant::Link, ""},
+        {"backupindex.db", Plant::Link, "The job index '%s' is a symbolic link, not a regular"},
+        {"backupindex.db", Plant::Directory, "The job index '%s' is a directory, not a regular"},
+        {"backuplog.txt", Plant::Link, "The job log '%s' is a symbolic link, not a regular"},
+        {"backuplog.txt", Plant::Fifo, "The job log '%s' is a FIFO, socket or device, not a"},
+    };
+    const Snapshot committed = snapshot();
+    for (const auto& c : cases) {
+        restore(committed);
+        write_file(victim, "victim");
+        const fs::path planted = destination() / c.name;
+        fs::remove(planted);
+        if (c.plant == Plant::Link) {
+            fs::create_symlink(victim, planted);
+        } else if (c.plant == Plant::Directory) {
+            fs::create_directory(planted);
+        } else {
+            ASSERT_EQ(::mkfifo(planted.c_str(), 0600), 0);
+        }
+        const ChildResult result = vesk();
+        EXPECT_EQ(read_file(victim), "victim") << c.name;
+        if (*c.refusal == '\0') {
+            EXPECT_EQ(result.status, 0) << c.name << result.err;
+            EXPECT_FALSE(fs::exists(fs::symlink_status(planted))) << c.name;
+            EXPECT_EQ(fs::symlink_status(job_db()).type(), fs::file_type::regular);
+            continue;
+        }
+        std::string refusal = c.refusal;
+        refusal.replace(refusal.find("%s"), 2, planted.string());
+        EXPECT_EQ(result.status, 1) << c.name;
+        EXPECT_EQ(result.err.find("Error: " + refusal), 0u) << c.name << result.err;
+        const auto runs = run_directories(); // the planted directory aside
+        EXPECT_EQ(std::count_if(runs.begin(), runs.end(), [&](auto& r) { return r != planted; }), 0)
+            << c.name;
+    }
+}
+
+TEST_F(FaultRun, RelativePathsAreTakenFromTheWorkingDirectory) {
+    write_file(source() / "a b.txt", "a");
+    write_file(job(), "source_dir(\"src\")\ndestination_dir(\"./dst\")\n" + seven_zip_format);
+    const auto result = run_command({VESK_BINARY, "--cfg", "job.conf"}, scratch_.path());
+    EXPECT_EQ(result.status, 0) << result.out << result.err;
+    EXPECT_NE(result.out.find("Starting backup from '" + source().string() + "' to '" +
+                              destination().string() + "/"),
+              std::string::npos);
+    expect_every_file_stored("relative paths");
 }
 
 // ---- Two runs of one job ----
@@ -560,21 +714,7 @@ TEST_F(FaultRun, OnlyOneRunAtATimeAndNoStaleLock) {
     remove_run_directories();
     write_job(script_format("slow", "slow.sh", "30") + "select_format(format(\"slow\"))");
     auto killed = start();
-    for (int i = 0; i < 500 && !fs::exists(destination()); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    const auto archiver_started = [&] {
-        for (const fs::path& run : run_directories()) {
-            if (fs::exists(run / "listfile.slow.lst.started")) {
-                return true;
-            }
-        }
-        return false;
-    };
-    for (int i = 0; i < 500 && !archiver_started(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ASSERT_TRUE(archiver_started());
+    ASSERT_GT(wait_for_slow_archiver(), 0);
     killed->kill(); // the archiver keeps running
     EXPECT_EQ(killed->wait(false).status, 128 + SIGKILL);
     EXPECT_EQ(read_file(job_db()), committed);

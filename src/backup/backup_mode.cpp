@@ -8,6 +8,7 @@
 #include "index/archive_db.h"
 #include "index/select_files.h"
 #include "platform/bindings.h"
+#include "platform/interrupt.h"
 #include "platform/text_format.h"
 #include "platform/vfs.h"
 
@@ -36,6 +37,32 @@ std::string appended(VfsPath& path, std::string_view name) {
     return text;
 }
 
+// The job index and the job log are read and appended to in place: anything at their names but
+// a regular file (a link to elsewhere, a directory, a FIFO) is refused before a run writes.
+void refuse_unless_regular_file(const std::string& path, std::string_view role) {
+    const char* problem = nullptr;
+    switch (VfsPath(true, path).entry_kind()) {
+    case VfsEntryKind::Missing:
+    case VfsEntryKind::File:
+        return;
+    case VfsEntryKind::Link:
+        problem = "a symbolic link";
+        break;
+    case VfsEntryKind::Directory:
+        problem = "a directory";
+        break;
+    case VfsEntryKind::Other:
+        problem = "a FIFO, socket or device";
+        break;
+    case VfsEntryKind::Unknown:
+        problem = "not accessible";
+        break;
+    }
+    throw std::runtime_error(format("The %s '%s' is %s, not a regular file. Move it out of the "
+                                    "way and run again.",
+                                    role, path, problem));
+}
+
 // The count of a window or rolling mode.
 int32_t mode_count(const Config& config) {
     if (auto* window = dynamic_cast<const WindowMode*>(config.mode.get())) {
@@ -55,7 +82,9 @@ TaskProcedure::TaskProcedure(const Config& config, RecordRunCallback record_run)
 TaskProcedure::~TaskProcedure() = default;
 
 void TaskProcedure::compute_paths() {
-    VfsPath path(true, config.destination_dir);
+    // Absolute from here on, so that archivers started in another working directory get paths
+    // that name the same files.
+    VfsPath path(true, VfsPath(true, config.destination_dir).absolute_copy());
     destination_path = path.normal_copy();
     job_log_name = appended(path, job_log_file);
     job_db_name = appended(path, job_db_file);
@@ -63,7 +92,7 @@ void TaskProcedure::compute_paths() {
     run_subdir = path.normal_copy();
     run_log_name = appended(path, run_log_file);
     run_db_name = appended(path, run_db_file);
-    path.set(config.source_dir);
+    path.set(VfsPath(true, config.source_dir).absolute_copy());
     source_path = path.normal_copy();
 }
 
@@ -95,6 +124,8 @@ void TaskProcedure::prepare_run_directory() {
                    "it has finished.",
                    destination_path));
     }
+    refuse_unless_regular_file(job_db_name, "job index");
+    refuse_unless_regular_file(job_log_name, "job log");
     VfsPath run_directory(true, run_subdir);
     if (run_directory.exists()) {
         throw std::runtime_error(
@@ -123,11 +154,21 @@ void TaskProcedure::open_index() {
 
 void TaskProcedure::open_copied_index() {
     copy_job_index(false);
-    db = std::make_unique<ArchiveDb>(run_db_name);
+    open_run_index();
 }
 
 void TaskProcedure::open_empty_index() {
     run_log->log("Starting from an empty index: every selected file is listed.");
+    open_run_index();
+}
+
+// A run without a copy of the job index starts from an empty private file, which the index
+// then fills with its tables.
+void TaskProcedure::open_run_index() {
+    const VfsPath run_db(true, run_db_name);
+    if (!run_db.exists()) {
+        VfsFile::CreatePrivate(run_db)->Close();
+    }
     db = std::make_unique<ArchiveDb>(run_db_name);
 }
 
@@ -148,11 +189,11 @@ void TaskProcedure::commit_index(bool force) {
         return;
     }
     // Copy, flush and rename: a crash or a full disk leaves the old or the new index, never a
-    // torn one.
+    // torn one. A stale copy left by an earlier run is removed, never opened.
     VfsPath temporary(true, job_db_name + std::string(commit_temp_suffix));
     try {
-        run_db.copy_to(temporary, true);
-        VfsFile::CreateOrOpen(temporary, false, true, false, false, false, false)->Flush();
+        run_db.copy_to(temporary, true, true);
+        throw_if_interrupted(); // the last moment at which nothing is committed yet
         temporary.move_to(VfsPath(true, job_db_name));
     } catch (...) {
         // A partial copy would only take space on what may be a full disk.
@@ -190,14 +231,32 @@ void TaskProcedure::run_format(TargetFormatHandler& handler) {
 }
 
 void TaskProcedure::run() {
-    compute_paths();
-    prepare_run_directory();
-    open_logs();
-    open_index();
-    scan();
-    prepare_index();
-    archive_formats(*this);
-    finish();
+    try {
+        compute_paths();
+        prepare_run_directory();
+        open_logs();
+        open_index();
+        scan();
+        throw_if_interrupted();
+        prepare_index();
+        archive_formats(*this);
+        throw_if_interrupted();
+        finish();
+    } catch (const std::exception& error) {
+        log_failure(error.what());
+        throw;
+    }
+}
+
+// An unattended run's logs must say why it ended; the console gets the error from the caller.
+void TaskProcedure::log_failure(std::string_view message) const noexcept {
+    const std::string line = "Error: " + std::string(message);
+    if (run_log) {
+        run_log->log_to_file(line);
+    }
+    if (job_log) {
+        job_log->log_to_file(line);
+    }
 }
 
 std::string TaskProcedure::summary_text() const {

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "platform/log_callback.h"
 #include "platform/logging.h"
@@ -44,6 +45,11 @@ public:
 
     // Files still marked failed after the archiving phase (set by the archiving phase).
     int64_t unconfirmed_count = 0;
+    // Of those, files that no list file can hold under their present names (a line break or
+    // invalid UTF-8 in the name): every run leaves them out again until they are renamed.
+    int64_t unlistable_count = 0;
+    // Entries the scan could not look at: unreadable directories, paths too long.
+    int64_t skipped_count = 0;
 
     std::unique_ptr<Logger> run_log;
     std::unique_ptr<Logger> job_log;
@@ -66,7 +72,10 @@ protected:
     // Starts the run from an empty index instead of a copy of the job index.
     void open_empty_index();
     void open_copied_index();
+    void open_run_index();
     LogCallback run_log_callback() const;
+    // Writes the error that ends the run to the run log and the job log, where they are open.
+    void log_failure(std::string_view message) const noexcept;
 
 private:
     std::unique_ptr<VfsDirectoryLock> destination_lock_;

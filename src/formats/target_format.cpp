@@ -10,6 +10,7 @@
 #include "index/archive_db.h"
 #include "index/dir_list.h"
 #include "platform/bindings.h"
+#include "platform/interrupt.h"
 #include "platform/subprocess.h"
 #include "platform/text_format.h"
 #include "platform/unicode.h"
@@ -38,6 +39,18 @@ constexpr uint64_t kUnknownDirectoryLogLimit = 100;
 
 bool holds_line_break(std::string_view text) {
     return text.find_first_of(kLineBreaks) != std::string_view::npos;
+}
+
+// Why a path cannot be one line of a list file, or null when it can: a list file is UTF-8 text
+// with one path per line, and one bad line can make an archiver reject the whole file.
+const char* unlistable_reason(std::string_view dir, std::string_view name) {
+    if (holds_line_break(dir) || holds_line_break(name)) {
+        return "holds a line break";
+    }
+    if (!is_valid_utf8(dir) || !is_valid_utf8(name)) {
+        return "is not valid UTF-8";
+    }
+    return nullptr;
 }
 
 // Finds the first CR or LF at or after `from`.
@@ -230,7 +243,7 @@ void TargetFormatHandler::ensure_format_id() {
 
 void TargetFormatHandler::open_listfile() {
     const VfsPath path(true, listfile_path_);
-    list_file_ = VfsFile::CreateOrOpen(path, false, true, true, true, true, true);
+    list_file_ = VfsFile::CreatePrivate(path);
     line_buffer_.clear();
     task_.run_log->log("Opened listfile '%s' for writing.", listfile_path_);
 }
@@ -247,11 +260,11 @@ void TargetFormatHandler::close_listfile() {
 }
 
 void TargetFormatHandler::add_entry(std::string_view dir, std::string_view name) {
-    if (holds_line_break(dir) || holds_line_break(name)) {
+    if (const char* problem = unlistable_reason(dir, name)) {
         ++unlistable_count_;
         const std::string path = dir.empty() ? std::string(name) : format("%s/%s", dir, name);
-        task_.run_log->log("Left out of listfile '%s' because its name holds a line break: '%s'.",
-                           listfile_path_, escape_for_log(path));
+        task_.run_log->log("Left out of listfile '%s' because its name %s: '%s'.", listfile_path_,
+                           problem, escape_for_log(path));
         return;
     }
     if (!list_file_) {
@@ -576,6 +589,7 @@ void write_listfiles(TaskProcedure& task, const HandlerList& handlers) {
     task.db->list_objects([&](std::string_view dir, std::string_view name, uint32_t attributes,
                               int64_t size, int64_t modified_time) {
         counter.count(attributes);
+        throw_if_interrupted();
         entry.fill(dir, name, attributes, size, modified_time, reference_time);
         const FormatSpecification* chosen = selector ? selector->choose(entry) : nullptr;
         if (TargetFormatHandler* handler = handler_for(handlers, chosen)) {
@@ -641,6 +655,10 @@ void archive_formats(TaskProcedure& task) {
         handler->close_listfile();
     }
     for (const auto& handler : handlers) {
+        task.unlistable_count += handler->unlistable_count();
+    }
+    for (const auto& handler : handlers) {
+        throw_if_interrupted();
         task.run_format(*handler);
     }
     const int64_t failed = task.db->mark_failed();
@@ -653,6 +671,7 @@ void archive_formats(TaskProcedure& task) {
     if (retry_spec == nullptr) {
         return;
     }
+    throw_if_interrupted();
     retry_failed(task, *retry_spec, failed);
     task.unconfirmed_count = count_unconfirmed_files(*task.db);
 }

@@ -93,7 +93,8 @@ public:
     virtual void open_listfile();
     virtual void close_listfile();
     // Writes "dir/name" (or "name" in the source root) and CR LF. An entry whose path holds a
-    // CR or LF cannot be written as one line: it is left out, logged and counted instead.
+    // CR or LF, or is not valid UTF-8, cannot be written as one line of the UTF-8 list file: it
+    // is left out, logged and counted instead.
     virtual void add_entry(std::string_view dir, std::string_view name);
     virtual void use_file_pattern(std::string_view pattern, uint32_t path_group,
                                   uint32_t checksum_group);
@@ -111,7 +112,7 @@ public:
     uint32_t entry_count() const { return entry_count_; }
     uint32_t matched_count() const { return matched_count_; }
     int64_t format_id() const { return format_id_; }
-    // Entries left out of the list file because their path holds a line break.
+    // Entries left out of the list file because of their names (see add_entry).
     uint32_t unlistable_count() const { return unlistable_count_; }
     TextOutputToLinesHandler& output_lines() { return output_lines_; }
 

@@ -19,6 +19,8 @@ constexpr int32_t library_misuse = 21;
 // takes it back when that thread has ended), so its connection skips SQLite's per-call locking
 // (SQLITE_OPEN_NOMUTEX); the library itself is still required to be thread-safe.
 constexpr int32_t single_thread_connection = 0x8000;
+// The index file is never opened through a symbolic link (SQLITE_OPEN_NOFOLLOW).
+constexpr int32_t no_follow_links = 0x01000000;
 constexpr int32_t cache_progress_interval = 10000;
 
 // SQLite keeps memory statistics behind a global mutex on every allocation, and a scan makes
@@ -65,7 +67,8 @@ struct ArchiveDb::Statements {
 };
 
 ArchiveDb::ArchiveDb(const std::string& file_name)
-    : connection_(sqlite::open(file_name, false, true, single_thread_connection)) {
+    : connection_(
+          sqlite::open(file_name, false, true, single_thread_connection | no_follow_links)) {
     create_schema();
     statements_ = std::make_unique<Statements>(*connection_);
 }

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -14,6 +15,7 @@
 #include "config/config.h"
 #include "config/parser.h"
 #include "index/archive_db.h"
+#include "platform/interrupt.h"
 #include "platform/text_format.h"
 
 namespace vesk {
@@ -106,6 +108,31 @@ std::optional<int> read_switches(const std::vector<std::string>& args, Switches&
     return std::nullopt;
 }
 
+// Says what a completed run could not back up, each kind with what the user can do about it;
+// returns the exit status.
+int report_incomplete_backup(const TaskProcedure& procedure, bool dry_run) {
+    const int64_t unlistable = procedure.unlistable_count;
+    const int64_t failed =
+        dry_run ? 0 : std::max<int64_t>(procedure.unconfirmed_count - unlistable, 0);
+    if (failed > 0) {
+        say(format("%s files could not be backed up in this run; the next run lists them again.",
+                   failed));
+    }
+    if (unlistable > 0) {
+        say(format("%s files were left out because their names hold a line break or are not "
+                   "valid UTF-8; they are left out again until they are renamed (the run log "
+                   "names them).",
+                   unlistable));
+    }
+    if (procedure.skipped_count > 0) {
+        say(format("%s entries were skipped by the scan: directories that could not be read or "
+                   "paths too long (the run log names them).",
+                   procedure.skipped_count));
+    }
+    return failed > 0 || unlistable > 0 || procedure.skipped_count > 0 ? exit_incomplete_backup
+                                                                       : exit_success;
+}
+
 int run(const std::vector<std::string>& args) {
     say("VESK 0.2.0\n");
     Switches switches;
@@ -122,12 +149,7 @@ int run(const std::vector<std::string>& args) {
     };
     std::unique_ptr<TaskProcedure> procedure = create_task_procedure(*config, record_run);
     procedure->run();
-    int status = exit_success;
-    if (!config->dry_run && procedure->unconfirmed_count > 0) {
-        say(format("%s files could not be backed up in this run; the next run lists them again.",
-                   procedure->unconfirmed_count));
-        status = exit_incomplete_backup;
-    }
+    const int status = report_incomplete_backup(*procedure, config->dry_run);
     say("VESK exiting.");
     return status;
 }
@@ -218,6 +240,7 @@ std::string command_line_text() {
 
 int run_main(int argc, char** argv) {
     process_arguments.assign(argv, argv + argc);
+    install_interrupt_handlers();
     try {
         const int status = run(process_arguments);
         std::cout.flush();

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/bindings.h"
@@ -21,10 +22,19 @@ void print_console_line(std::string_view text) {
 }
 
 // Appends the line with O_APPEND so that concurrent writers never interleave inside a line.
+// A log is a private regular file: a symbolic link at its name is not followed, and a FIFO or
+// device there is neither waited for nor written to.
 void append_to_file(const std::string& file_name, std::string_view line) {
-    const int fd = ::open(file_name.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    const int fd =
+        ::open(file_name.c_str(),
+               O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
     if (fd < 0) {
         throw VfsException(format("VfsFile.CreateOrOpen failed on '%s'", file_name), errno);
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        throw VfsException(format("VfsFile.CreateOrOpen failed on '%s'", file_name), EINVAL);
     }
     uint32_t error = 0;
     while (!line.empty()) {
@@ -48,12 +58,14 @@ void append_to_file(const std::string& file_name, std::string_view line) {
 
 } // namespace
 
-void Logger::write_line(std::string_view text) const noexcept {
+void Logger::write_line(std::string_view text, bool to_console) const noexcept {
     try {
         const std::string stamp = format_timestamp(now()).substr(0, kSecondsTimestampLength);
         std::string line = "[" + stamp + "] ";
         line += text;
-        print_console_line(line);
+        if (to_console) {
+            print_console_line(line);
+        }
         if (!file_name_.empty()) {
             line += "\r\n";
             append_to_file(file_name_, line);
@@ -63,6 +75,10 @@ void Logger::write_line(std::string_view text) const noexcept {
     } catch (...) {
         report_failure("Unknown error while logging.");
     }
+}
+
+void Logger::log_to_file(std::string_view text) const noexcept {
+    write_line(text, false);
 }
 
 void Logger::report_failure(std::string_view message) noexcept {

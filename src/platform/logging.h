@@ -26,10 +26,13 @@ public:
         }
     }
 
+    // Appends one time-stamped line to the file only, for a text the console already shows.
+    void log_to_file(std::string_view text) const noexcept;
+
     const std::string& file_name() const { return file_name_; }
 
 private:
-    void write_line(std::string_view text) const noexcept;
+    void write_line(std::string_view text, bool to_console = true) const noexcept;
     static void report_failure(std::string_view message) noexcept;
 
     std::string file_name_;

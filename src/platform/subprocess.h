@@ -69,7 +69,8 @@ public:
     void start();
     // True once the child has ended (it is then reaped); false when the time ran out.
     bool wait_for_termination(uint32_t timeout_ms);
-    // Kills the child (SIGKILL); exit_code then reports the given code.
+    // Kills the child and its process group (SIGKILL); exit_code then reports the given code.
+    // The child runs in a process group of its own, led by itself.
     void terminate(uint32_t exit_code);
     // The exit status; 128 + signal for a child killed by a signal; kStillActive while running.
     uint32_t exit_code();
@@ -160,6 +161,7 @@ using ProcessCallback = std::function<int32_t(
 // Starts the child and feeds everything it writes to the callback until it has ended: every
 // byte in order per stream, at least one call per poll interval, the last calls with running =
 // false. The wait is poll() on the pipes and the child's exit, bounded by the poll interval.
+// An interruption request (platform/interrupt.h) ends the child and its group and throws.
 // The child's input is closed after the first callback call that does not write to it. After
 // the child ended the pipes are read until end-of-file; pipes that a surviving grandchild keeps
 // open count as drained once they stayed empty for kLateOutputGraceMs, and draining stops after

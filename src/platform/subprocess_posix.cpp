@@ -14,6 +14,7 @@
 
 #include "platform/bindings.h"
 #include "platform/exceptions.h"
+#include "platform/interrupt.h"
 #include "platform/subprocess.h"
 
 extern char** environ;
@@ -160,7 +161,11 @@ public:
         sigemptyset(&empty_mask);
         posix_spawnattr_setsigdefault(&attributes, &defaults);
         posix_spawnattr_setsigmask(&attributes, &empty_mask);
-        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+        // A process group of its own: ending the child ends what it started too, and a Ctrl-C
+        // at the terminal reaches this process, which then ends the child itself.
+        posix_spawnattr_setpgroup(&attributes, 0);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK |
+                                                  POSIX_SPAWN_SETPGROUP);
     }
     ~SpawnSetup() {
         posix_spawn_file_actions_destroy(&actions);
@@ -339,6 +344,9 @@ void SubProcess::terminate(uint32_t exit_code) {
     if (terminate_requested_) {
         return;
     }
+    // The child's process group: what it started ends with it. The group outlives a leader
+    // that has exited but is not reaped yet, so its id cannot have been reused.
+    ::kill(-pid_, SIGKILL);
     const int result =
         pidfd_.valid()
             ? static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd_.get(), SIGKILL, nullptr, 0))
@@ -530,6 +538,7 @@ public:
         bool running = true;
         while (running) {
             wait_for_activity(poll_interval_ms_);
+            throw_if_interrupted();
             if (process_.wait_for_termination(0)) {
                 running = false;
                 drain_deadline_ = Clock::now() + std::chrono::milliseconds(kDrainLimitAfterExitMs);
@@ -606,10 +615,10 @@ private:
     const std::function<uint32_t(std::string_view)> write_input_;
 };
 
-// Kills and reaps a child whose run loop ended with an error.
+// Kills and reaps a child whose run loop ended with an error, together with its process group.
 void stop_child(SubProcessWithIo& process) noexcept {
     try {
-        if (!process.wait_for_termination(0)) {
+        if (!process.reaped()) {
             process.terminate(1);
             process.wait_for_termination(kStopWaitMs);
         }

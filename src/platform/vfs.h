@@ -32,6 +32,9 @@ inline constexpr uint32_t kAttributeDevice = 0x40; // FIFOs, sockets and device 
 inline constexpr uint32_t kAttributeNormal = 0x80;
 inline constexpr uint32_t kInvalidAttributes = 0xFFFFFFFF;
 
+// What is at a path, without following a symbolic link there.
+enum class VfsEntryKind { Missing, File, Directory, Link, Other, Unknown };
+
 // The six parts of a path; concatenated in order they give the normal form back.
 template <typename Text>
 struct VfsPathParts {
@@ -74,17 +77,26 @@ public:
     bool is_directory() const noexcept;
     bool is_file() const noexcept; // a regular file (after following symbolic links)
     bool exists() const noexcept;
+    // What the path itself names; a symbolic link is reported as a link, not followed.
+    VfsEntryKind entry_kind() const noexcept;
+    // The path made absolute against the current directory, lexically: "." components are
+    // dropped, links are not resolved. The empty path stays empty.
+    std::string absolute_copy() const;
     // True when both paths exist and name the same file or directory (links followed).
     bool same_entry_as(const VfsPath& other) const noexcept;
     bool is_absolute() const noexcept { return !normal_.empty() && normal_[0] == '/'; }
 
     // Renames this path to the destination, replacing an existing destination file atomically.
     void move_to(const VfsPath& destination) const;
-    // Copies the file's contents, permission bits and modification time. Without overwrite the
-    // copy fails when the destination exists. A copy onto the source file itself fails.
-    void copy_to(const VfsPath& destination, bool overwrite) const;
+    // Copies the file's contents and modification time into a new private file (mode 0600).
+    // Neither path is followed through a symbolic link. Without overwrite the copy fails when
+    // anything exists at the destination; with overwrite that entry is removed first, never
+    // opened. A copy onto the source file itself fails. With flush the copy is on disk before
+    // the call returns.
+    void copy_to(const VfsPath& destination, bool overwrite, bool flush = false) const;
     void delete_file() const;
     void remove_directory() const;
+    // New directories are private (mode 0700).
     void create_directory() const;
     void create_directories() const;
     // Makes the directory's entries durable (fsync of the directory), e.g. after a rename in it.
@@ -126,6 +138,10 @@ public:
     static std::unique_ptr<VfsFile> CreateOrOpen(const VfsPath& path, bool read, bool write,
                                                  bool deny_read, bool deny_write, bool deny_delete,
                                                  bool truncate);
+    // A new private file (mode 0600) for writing, held with an exclusive lock. What was at the
+    // name is removed first (a symbolic link itself, never its target), and the file is created
+    // exclusively, so no link planted at the name is ever followed.
+    static std::unique_ptr<VfsFile> CreatePrivate(const VfsPath& path);
     ~VfsFile();
     VfsFile(const VfsFile&) = delete;
     VfsFile& operator=(const VfsFile&) = delete;

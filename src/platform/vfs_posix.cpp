@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -102,9 +103,31 @@ int copy_contents(int from, int to) {
     }
 }
 
-// The copy itself; returns 0 or the errno value of the failure.
-int copy_file(const char* source, const char* destination, bool overwrite) {
-    UniqueFd from(open_retrying(source, O_RDONLY | O_CLOEXEC));
+// Files and directories this process creates are private to the user that runs it; the umask
+// may only narrow these modes.
+constexpr mode_t kPrivateFileMode = 0600;
+constexpr mode_t kPrivateDirectoryMode = 0700;
+
+// Removes whatever is at the path (a link itself, never its target); a missing entry is fine.
+int remove_entry(const char* path) {
+    return ::unlink(path) == 0 || errno == ENOENT ? 0 : errno;
+}
+
+// Creates a new private file; an existing entry at the name, a symbolic link included, makes
+// the call fail instead of being followed or reused.
+int create_exclusive(const char* path, int access) {
+    return open_retrying(path, access | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                         kPrivateFileMode);
+}
+
+bool same_file(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// The copy itself; returns 0 or the errno value of the failure. Neither end is followed through
+// a symbolic link. With overwrite, what is at the destination is removed first, never opened.
+int copy_file(const char* source, const char* destination, bool overwrite, bool flush) {
+    UniqueFd from(open_retrying(source, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     struct stat source_stat {};
     if (!from.valid() || ::fstat(from.get(), &source_stat) != 0) {
         return errno;
@@ -112,29 +135,33 @@ int copy_file(const char* source, const char* destination, bool overwrite) {
     if (S_ISDIR(source_stat.st_mode)) {
         return EISDIR;
     }
-    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (overwrite ? 0 : O_EXCL);
-    UniqueFd to(open_retrying(destination, flags, source_stat.st_mode & 07777));
-    struct stat destination_stat {};
-    if (!to.valid() || ::fstat(to.get(), &destination_stat) != 0) {
+    if (overwrite) {
+        struct stat destination_stat {};
+        // Removing the destination must never remove the source itself.
+        if (::lstat(destination, &destination_stat) == 0 &&
+            same_file(destination_stat, source_stat)) {
+            return EINVAL;
+        }
+        if (const int error = remove_entry(destination)) {
+            return error;
+        }
+    }
+    UniqueFd to(create_exclusive(destination, O_WRONLY));
+    if (!to.valid()) {
         return errno;
     }
-    // Truncating the destination only now keeps a copy onto the source itself from wiping it.
-    if (destination_stat.st_dev == source_stat.st_dev &&
-        destination_stat.st_ino == source_stat.st_ino) {
-        return EINVAL;
-    }
-    int error = overwrite && ::ftruncate(to.get(), 0) != 0 ? errno : 0;
-    if (error == 0) {
-        error = copy_contents(from.get(), to.get());
-    }
+    int error = copy_contents(from.get(), to.get());
     if (error == 0) {
         const timespec times[2] = {source_stat.st_atim, source_stat.st_mtim};
         ::futimens(to.get(), times); // best effort, as the contents are what matters
     }
+    if (error == 0 && flush && ::fsync(to.get()) != 0) {
+        error = errno;
+    }
     if (to.close() != 0 && error == 0) {
         error = errno;
     }
-    if (error != 0 && !overwrite) {
+    if (error != 0) {
         ::unlink(destination); // do not leave a partial copy that we created
     }
     return error;
@@ -255,6 +282,38 @@ uint32_t VfsPath::attributes() const noexcept {
     return (info.st_mode & 0222) == 0 ? kAttributeReadOnly : kAttributeNormal;
 }
 
+VfsEntryKind VfsPath::entry_kind() const noexcept {
+    struct stat info {};
+    if (::lstat(native_pointer(), &info) != 0) {
+        return errno == ENOENT || errno == ENOTDIR ? VfsEntryKind::Missing : VfsEntryKind::Unknown;
+    }
+    if (S_ISREG(info.st_mode)) {
+        return VfsEntryKind::File;
+    }
+    if (S_ISDIR(info.st_mode)) {
+        return VfsEntryKind::Directory;
+    }
+    return S_ISLNK(info.st_mode) ? VfsEntryKind::Link : VfsEntryKind::Other;
+}
+
+std::string VfsPath::absolute_copy() const {
+    if (normal_.empty() || is_absolute()) {
+        return normal_;
+    }
+    std::unique_ptr<char, decltype(&std::free)> directory(::getcwd(nullptr, 0), &std::free);
+    if (!directory) {
+        fail(format("Failed reading the current directory for '%s'.", normal_), errno);
+        return normal_;
+    }
+    VfsPath absolute(throw_on_error_, directory.get());
+    for (const std::string_view component : components_view()) {
+        if (component != ".") {
+            absolute.append(component);
+        }
+    }
+    return absolute.normal_;
+}
+
 bool VfsPath::exists() const noexcept {
     return attributes() != kInvalidAttributes;
 }
@@ -283,8 +342,9 @@ void VfsPath::move_to(const VfsPath& destination) const {
     }
 }
 
-void VfsPath::copy_to(const VfsPath& destination, bool overwrite) const {
-    if (const int error = copy_file(native_pointer(), destination.native_pointer(), overwrite)) {
+void VfsPath::copy_to(const VfsPath& destination, bool overwrite, bool flush) const {
+    if (const int error =
+            copy_file(native_pointer(), destination.native_pointer(), overwrite, flush)) {
         fail(format("Failed copying '%s' to '%s'.", normal_, destination.normal_), error);
     }
 }
@@ -302,7 +362,7 @@ void VfsPath::remove_directory() const {
 }
 
 void VfsPath::create_directory() const {
-    if (::mkdir(native_pointer(), 0777) != 0) {
+    if (::mkdir(native_pointer(), kPrivateDirectoryMode) != 0) {
         fail(format("Failed creating directory '%s'.", normal_), errno);
     }
 }
@@ -317,7 +377,7 @@ void VfsPath::create_directories() const {
         if (current.is_directory()) {
             continue;
         }
-        if (::mkdir(current.native_pointer(), 0777) != 0) {
+        if (::mkdir(current.native_pointer(), kPrivateDirectoryMode) != 0) {
             const int error = errno;
             if (error == EEXIST && current.is_directory()) {
                 continue;
@@ -405,6 +465,21 @@ std::unique_ptr<VfsFile> VfsFile::CreateOrOpen(const VfsPath& path, bool read, b
     }
     // Truncate only once the lock is held, so a refused open never empties another's file.
     if (truncate && ::ftruncate(fd.get(), 0) != 0) {
+        throw failure(errno);
+    }
+    return std::unique_ptr<VfsFile>(new VfsFile(fd.release()));
+}
+
+std::unique_ptr<VfsFile> VfsFile::CreatePrivate(const VfsPath& path) {
+    const auto failure = [&path](int code) {
+        return VfsException(format("VfsFile.CreateOrOpen failed on '%s'", path.normal_view()),
+                            code);
+    };
+    if (const int error = remove_entry(path.native_pointer())) {
+        throw failure(error);
+    }
+    UniqueFd fd(create_exclusive(path.native_pointer(), O_WRONLY));
+    if (!fd.valid() || ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
         throw failure(errno);
     }
     return std::unique_ptr<VfsFile>(new VfsFile(fd.release()));

@@ -1,6 +1,6 @@
 #!/bin/sh
-# Touches "$1.started", waits SECONDS, then reports every listed file.
+# Writes its process id to "$1.started", waits SECONDS, then reports every listed file.
 # Usage: slow.sh LISTFILE SECONDS
-touch "$1.started"
+echo $$ > "$1.started.tmp" && mv "$1.started.tmp" "$1.started"
 sleep "$2"
 sed 's/^/+ /; s/\r$//' "$1"
