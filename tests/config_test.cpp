@@ -92,8 +92,11 @@ TEST(Config, ValidationMessagesInOrder) {
     EXPECT_EQ(job_error(zip_format + zip_format + R"j(select_format(format("zip")))j"),
               "Error: 'select_format' refers to the format 'zip' which has been mentioned in "
               "more than one 'format_specification' directive.");
-    const std::string retry_format = R"j(format_specification("retry", archive(executable("r"),
-        arguments("r"), filepattern("(.*)", 1))))j";
+    const auto named = [](std::string_view name) {
+        return "format_specification(\"" + std::string(name) +
+               R"j(", archive(executable("r"), arguments("r"), filepattern("(.*)", 1))))j";
+    };
+    const std::string retry_format = named("retry");
     EXPECT_EQ(job_error(zip_format + retry_format + R"j(select_format(format("retry")))j"),
               "Error: 'select_format' refers to a format 'retry' which is a special format that "
               "may not be used in 'select_format'.");
@@ -104,6 +107,35 @@ TEST(Config, ValidationMessagesInOrder) {
     EXPECT_EQ(job_error(zip_format + R"j(select_format(format("tar", name("x"))))j"),
               "Error: 'select_format' refers to a format 'tar' which has not been mentioned in "
               "any 'format_specification' directives.");
+
+    // Values that would split an archiver's command line or cannot be part of a file name; the
+    // checks above come first.
+    const std::string valid = zip_format + R"j(select_format(format("zip")))j";
+    const auto bad_name = [](std::string_view name) {
+        return "Error: the 'format_specification' name '" + std::string(name) +
+               "' cannot be part of a file name; a name must not be empty, \".\" or \"..\", nor "
+               "contain a control character or any of < > : \" / \\ | ? *.";
+    };
+    std::vector<std::pair<std::string, std::string>> cases{
+        {valid + R"j(source_dir("C:\a""b"))j",
+         "Error: the 'source_dir' value 'C:\\a\"b' contains a double quote, which cannot be "
+         "passed on a command line."},
+        {valid + R"j(destination_dir(" -sdel """))j",
+         "Error: the 'destination_dir' value ' -sdel \"' contains a double quote, which cannot be "
+         "passed on a command line."},
+        {valid + named("a\"\"b"), bad_name("a\"b")},
+        {R"j(source_dir("a""b"))j" + named("a/b"), no_trivial},
+        {valid + named("retry") + named("7z.v2") + named("...") + named("a b") +
+             named("\xC3\xA4\x7F") + R"j(source_dir("C:\a b") destination_dir("E:\"))j",
+         "no error"},
+    };
+    for (const std::string name :
+         {"", ".", "..", "a/b", "a\\b", "<", ">", ":", "|", "?", "*", "\t", "\x01", "x\x1F"}) {
+        cases.push_back({valid + named(name), bad_name(name)});
+    }
+    for (const auto& [job, message] : cases) {
+        EXPECT_EQ(job_error(job), message) << job;
+    }
 }
 
 TEST(Config, ValidateLinksConditionsAndMayRunTwice) {
@@ -132,17 +164,17 @@ TEST(Config, RendersTheValidatedJob) {
               "filepattern(\"^Compressing  (.*)$\", 1, 0)\n)\n, null, null)\n"
               "select_format(\nformat(zip, )\n)");
 
-    const auto rich = parse_job(R"j(source_dir("say ""hi""") mode(incremental(5))
+    const auto rich = parse_job(R"j(mode(incremental(5))
         select_dirs(exclude(name(".git") or name("node_modules")))
         select_files(include(), exclude(older("30d") and not larger(1m)))
-        verify_select(include(1, "a", "b")))j" +
+        verify_select(include(1, "say ""hi""", "b")))j" +
                                 zip_format + R"j(select_format(format("zip")))j");
     const std::string text = rich->to_text();
     EXPECT_EQ(text.substr(0, text.find("format_specification")),
-              "source_dir(\"say \"hi\"\")\ndestination_dir(\"\")\nmode(incremental(5))\n"
+              "source_dir(\"\")\ndestination_dir(\"\")\nmode(incremental(5))\n"
               "select_dirs(\nexclude(( name(<pattern>) or name(<pattern>) ))\n)\n"
               "select_files(\ninclude()\n, exclude(( older(2592000) and not larger(1048576) "
-              "))\n)\nverify_select(\ninclude(1, \"a\", \"b\")\n)\n");
+              "))\n)\nverify_select(\ninclude(1, \"say \"hi\"\", \"b\")\n)\n");
 }
 
 TEST(Config, MultiLineJobReportsTheRightLine) {

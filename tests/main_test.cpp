@@ -1,6 +1,7 @@
 #include "main/main_entry.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/subprocess.h"
@@ -68,11 +69,15 @@ TEST(Entry, CommandLineErrorsEndWithStatus127) {
 
 TEST(Entry, RefusedJobFilesGoOnWithAnEmptyText) {
     ScratchDir dir;
-    const CommandResult directory = run_vesk({"--cfg", dir.path()});
-    EXPECT_EQ(directory.status, exit_error);
-    EXPECT_EQ(directory.out,
-              banner + "The argument '" + dir.path().string() + "' did not seem to be a file.\n");
-    EXPECT_EQ(directory.err, no_select_format);
+    const std::string fifo = (dir / "job.fifo").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    // Only regular files are read: a FIFO without a writer blocks, /dev/zero never ends.
+    for (const std::string& path : {dir.path().string(), fifo, std::string("/dev/zero")}) {
+        const CommandResult refused = run_vesk({"--cfg", path});
+        EXPECT_EQ(refused.status, exit_error);
+        EXPECT_EQ(refused.out, banner + "The argument '" + path + "' did not seem to be a file.\n");
+        EXPECT_EQ(refused.err, no_select_format);
+    }
 
     // A later --cfg replaces an earlier one.
     const CommandResult missing = run_vesk({"--cfg", "first.conf", "--cfg", "second.conf"});

@@ -1,6 +1,8 @@
 #include "config/config.h"
 
+#include <algorithm>
 #include <stdexcept>
+#include <string_view>
 
 #include "config/parser.h"
 #include "platform/text_format.h"
@@ -84,6 +86,35 @@ void link_condition(FormatSelectorCondition& condition,
     }
 }
 
+// Directories reach the archiver's command line through %srcdir% and %dstdir%, inside the
+// quotes a job writes around its variables; a quote of their own would end that quoting early
+// and split the line into arguments the job never wrote.
+void check_quote_free(std::string_view directive, std::string_view value) {
+    if (value.find('"') != std::string_view::npos) {
+        throw std::runtime_error(format("Error: the '%s' value '%s' contains a double quote, "
+                                        "which cannot be passed on a command line.",
+                                        directive, value));
+    }
+}
+
+// A format's name becomes part of the run's file names ("listfile." + name + ".lst",
+// "data." + name) and of command lines through %listfile% and %archive%; it must be a name
+// Windows accepts in a file name, which also keeps quotes out of those command lines.
+void check_format_name(std::string_view name) {
+    const auto forbidden = [](char c) {
+        return static_cast<unsigned char>(c) < 0x20 ||
+               std::string_view("<>:\"/\\|?*").find(c) != std::string_view::npos;
+    };
+    if (name.empty() || name == "." || name == ".." ||
+        std::any_of(name.begin(), name.end(), forbidden)) {
+        throw std::runtime_error(format(
+            "Error: the 'format_specification' name '%s' cannot be part of a file name; a name "
+            "must not be empty, \".\" or \"..\", nor contain a control character or any of "
+            "< > : \" / \\ | ? *.",
+            name));
+    }
+}
+
 } // namespace
 
 void Config::validate() {
@@ -100,6 +131,12 @@ void Config::validate() {
     }
     if (!has_trivial_condition) {
         throw std::runtime_error(missing_trivial_condition);
+    }
+    // After the checks above, so that a job with faults of both kinds keeps its earlier message.
+    check_quote_free("source_dir", source_dir);
+    check_quote_free("destination_dir", destination_dir);
+    for (const auto& specification : format_specifications) {
+        check_format_name(specification->name);
     }
 }
 

@@ -13,10 +13,12 @@ namespace {
 // when no token matches is the text of an "invalid" token (the rest of the input less one final
 // line feed), taken directly instead of through a trailing lazy group, so that tokenizing stays
 // linear in the size of the job text. Possessive repeats keep PCRE's recursion depth bounded
-// by the number of runs rather than the number of characters.
+// by the number of runs rather than the number of characters. Of a string the pattern takes
+// only the opening quote: string_length finds its end, because a repeated group over its
+// doubled quotes would cost PCRE one recursion per doubled quote.
 constexpr std::string_view token_pattern =
     "^((?:[ \\t]++|\xEF\xBB\xBF)*+"
-    "(?:(\\()|(\\))|(\\,)|([a-zA-Z_]+)|(-?[0-9]+[kmgKMG]?)|(\\\"(?:\\\"\\\"|[^\\\"]++)*\\\")|"
+    "(?:(\\()|(\\))|(\\,)|([a-zA-Z_]+)|(-?[0-9]+[kmgKMG]?)|(\\\")|"
     "((?:\\#|\\/\\/)[^\\r\\n]*)|(\\r?\\n))?)";
 
 constexpr int first_kind_group = 2;
@@ -31,6 +33,26 @@ constexpr const char* kind_names[] = {
     "left-paranthesis", "right-paranthesis", "comma",   "identifier", "integer",
     "string",           "comment",           "newline", "invalid",    "end-of-file",
 };
+
+// The length of the string token at the start of `text` (which begins with its opening quote),
+// or 0 when there is none. Inside a string a quote occurs only doubled; the first single quote
+// closes it. A text that ends before a single quote still holds a string when it has a doubled
+// quote: the string then closes with the first quote of the last doubled quote, the longest
+// string the text begins with.
+size_t string_length(std::string_view text) {
+    size_t last_doubled = 0;
+    for (size_t from = 1;;) {
+        const size_t quote = text.find('"', from);
+        if (quote == std::string_view::npos) {
+            return last_doubled == 0 ? 0 : last_doubled + 1;
+        }
+        if (quote + 1 == text.size() || text[quote + 1] != '"') {
+            return quote + 1;
+        }
+        last_doubled = quote;
+        from = quote + 2;
+    }
+}
 
 } // namespace
 
@@ -52,7 +74,7 @@ void Parser::scan_token() {
     const int options = utf8_checked_ ? NO_UTF8_CHECK : 0;
     const std::vector<std::string_view> groups = regex_->match(rest, 0, options);
     utf8_checked_ = true;
-    const std::string_view consumed = groups.empty() ? std::string_view() : groups[1];
+    std::string_view consumed = groups.empty() ? std::string_view() : groups[1];
     token_kind_ = end_of_file;
     token_text_ = {};
     for (int k = 0; k < kind_groups; ++k) {
@@ -61,6 +83,14 @@ void Parser::scan_token() {
             token_text_ = groups[first_kind_group + k];
             break;
         }
+    }
+    if (token_kind_ == string) {
+        // The pattern took the opening quote; without a string the quote starts an invalid token.
+        const size_t start = consumed.size() - 1;
+        const size_t length = string_length(rest.substr(start));
+        consumed = rest.substr(0, length == 0 ? start : start + length);
+        token_text_ = rest.substr(start, length);
+        token_kind_ = length == 0 ? end_of_file : string;
     }
     if (token_kind_ == end_of_file) {
         std::string_view remainder = rest.substr(consumed.size());

@@ -1,13 +1,9 @@
 #include "main/main_entry.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
 #include <iostream>
 #include <optional>
-#include <sstream>
 #include <stdexcept>
 #include <typeinfo>
 
@@ -17,6 +13,7 @@
 #include "index/archive_db.h"
 #include "platform/interrupt.h"
 #include "platform/text_format.h"
+#include "platform/vfs.h"
 
 namespace vesk {
 
@@ -183,24 +180,25 @@ void print_usage() {
 }
 
 std::string load_job_file(const std::string& path) {
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0 || S_ISDIR(info.st_mode)) {
+    // One byte past the limit is enough to tell a file that is too large, whatever its size
+    // said before reading.
+    std::optional<std::string> content;
+    try {
+        content = read_regular_file_prefix(VfsPath(false, path), max_job_file_size + 1);
+    } catch (const VfsException&) {
+        throw std::runtime_error(format("Failed reading the job file '%s'.", path));
+    }
+    if (!content) {
         say(format("The argument '%s' did not seem to be a file.", path));
         return {};
     }
-    if (static_cast<uint64_t>(info.st_size) > max_job_file_size) {
+    if (content->size() > max_job_file_size) {
         say(format("The file '%s' is larger than one megabyte. It is highly unlikely to be a "
                    "configuration file.",
                    path));
         return {};
     }
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream content;
-    content << file.rdbuf();
-    if (!file || file.bad()) {
-        throw std::runtime_error(format("Failed reading the job file '%s'.", path));
-    }
-    return content.str();
+    return std::move(*content);
 }
 
 std::string quote_argument(std::string_view argument) {

@@ -179,6 +179,13 @@ private:
     std::optional<VfsException> last_error_;
 };
 
+// Reads the first `max_bytes` bytes of a regular file (all of it when it is shorter), following
+// symbolic links. Returns nothing when the path names no regular file: missing, a directory, a
+// FIFO, a device or a socket. Such paths are never read from, and the open does not wait, so a
+// FIFO without a writer cannot block the caller and an endless device cannot fill the memory.
+// Throws VfsException when a regular file cannot be opened or read.
+std::optional<std::string> read_regular_file_prefix(const VfsPath& path, size_t max_bytes);
+
 // An exclusive lock on a directory that keeps two processes apart (e.g. two runs on one
 // destination). Released on destruction or when the process ends.
 class VfsDirectoryLock {

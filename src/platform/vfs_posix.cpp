@@ -623,6 +623,48 @@ VfsFile::Type VfsFile::file_type() const noexcept {
     return S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode) ? Type::Pipe : Type::Unknown;
 }
 
+// ---- Reading whole files ----
+
+std::optional<std::string> read_regular_file_prefix(const VfsPath& path, size_t max_bytes) {
+    struct stat info {};
+    if (::stat(path.native_pointer(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        return std::nullopt;
+    }
+    // Non-blocking, and checked again once open: the path may have been replaced by a FIFO or a
+    // device since the look above.
+    UniqueFd fd(open_retrying(path.native_pointer(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!fd.valid()) {
+        if (errno == ENOENT) {
+            return std::nullopt;
+        }
+        throw VfsException(format("Failed opening '%s'.", path.normal_view()),
+                           static_cast<uint32_t>(errno));
+    }
+    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        return std::nullopt;
+    }
+    std::string content;
+    constexpr size_t chunk = 65536;
+    while (content.size() < max_bytes) {
+        const size_t old_size = content.size();
+        content.resize(old_size + std::min(chunk, max_bytes - old_size));
+        const ssize_t got = ::read(fd.get(), content.data() + old_size, content.size() - old_size);
+        if (got < 0 && errno == EINTR) {
+            content.resize(old_size);
+            continue;
+        }
+        if (got < 0) {
+            throw VfsException(format("Failed reading '%s'.", path.normal_view()),
+                               static_cast<uint32_t>(errno));
+        }
+        content.resize(old_size + static_cast<size_t>(got));
+        if (got == 0) {
+            break;
+        }
+    }
+    return content;
+}
+
 // ---- VfsDirectoryLock ----
 
 std::unique_ptr<VfsDirectoryLock> VfsDirectoryLock::try_lock(const VfsPath& directory) {
