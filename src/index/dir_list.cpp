@@ -453,7 +453,7 @@ DirWalker::Kind DirWalker::stat_failed(int error, const char* name) {
 
 void DirWalker::take_facts(const struct stat& st, bool is_directory) {
     entry_.is_directory_ = is_directory;
-    entry_.size_ = static_cast<uint64_t>(st.st_size);
+    entry_.size_ = is_directory ? 0 : static_cast<uint64_t>(st.st_size);
     entry_.modified_time_ = static_cast<int64_t>(st.st_mtim.tv_sec);
     entry_.device_ = st.st_dev;
     entry_.inode_ = st.st_ino;
