@@ -233,7 +233,8 @@ TEST(SelectFilesTest, ProgressEveryTenThousandRecordedObjects) {
 }
 
 // Paths longer than the scan buffers, and trees deeper than the directory stack, are cut off
-// with a log line instead of being written past the buffers.
+// with a log line instead of being written past the buffers; they count as skipped, as does a
+// directory that could not be listed.
 TEST(SelectFilesTest, PathsBeyondTheBuffersAreSkipped) {
     ScratchDir src;
     auto build_chain = [](const std::string& base, int depth, const std::string& name) {
@@ -252,8 +253,12 @@ TEST(SelectFilesTest, PathsBeyondTheBuffersAreSkipped) {
     fs::create_directory(src / "deep");
     build_chain(src / "deep", FileScanner::kStackEntries + 5, "d");
 
+    fs::create_directories(src / "gone/lost");
     ScanRun run;
-    Config config;
+    Config config; // "gone" is recorded, then vanishes before it is listed
+    add_item(config.select_dirs, false, [&](const IFileEntry& e) {
+        return e.name() == "gone" && fs::remove_all(src / "gone");
+    });
     FileScanner scanner(*run.db);
     run.scan(scanner, src.path(), config);
 
@@ -262,7 +267,8 @@ TEST(SelectFilesTest, PathsBeyondTheBuffersAreSkipped) {
     // The root holds entry 0 and "deep" entry 1; the chain fills the remaining entries.
     const uint64_t deep_dirs = 1 + FileScanner::kStackEntries - 2;
     EXPECT_EQ(scanner.counts().too_long_skipped, 2u);
-    EXPECT_EQ(scanner.counts().dirs_recorded, wide_dirs + deep_dirs);
+    EXPECT_EQ(scanner.skipped_count(), 3u);
+    EXPECT_EQ(scanner.counts().dirs_recorded, wide_dirs + deep_dirs + 1);
     EXPECT_EQ(scanner.counts().files_recorded, wide_dirs + deep_dirs);
     EXPECT_EQ(std::count_if(run.log.begin(), run.log.end(),
                             [](const std::string& line) {
