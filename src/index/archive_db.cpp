@@ -312,20 +312,23 @@ void ArchiveDb::cache_dirs(const LogCallback& log) {
     dir_by_id.clear();
     dir_by_parent_and_name.clear();
     listed_dir_id_ = -1;
-    for_each_row(statements().dir_list,
-                 [&](int64_t fileid, int64_t parentid, std::string_view name) {
-                     // Parents come first; a row whose parent is not cached could only form a loop.
-                     if (parentid == 0 || dir_by_id.contains(parentid)) {
-                         dir_by_id[fileid] = CachedDir{parentid, std::string(name)};
-                         child_key(parentid, name, key_buffer_);
-                         dir_by_parent_and_name[key_buffer_] = fileid;
-                     }
-                     ++total;
-                     if (++batch == cache_progress_interval) {
-                         log(format("progress: %s entries.", total));
-                         batch = 0;
-                     }
-                 });
+    for_each_row(
+        statements().dir_list, [&](int64_t fileid, int64_t parentid, std::string_view name) {
+            // Parents come first; a row whose parent is not cached could only form a loop.
+            const auto parent = dir_by_id.find(parentid);
+            if (parentid == 0 || parent != dir_by_id.end()) {
+                // Elements of the map keep their address when it grows.
+                dir_by_id[fileid] =
+                    CachedDir{parentid == 0 ? nullptr : &parent->second, std::string(name)};
+                child_key(parentid, name, key_buffer_);
+                dir_by_parent_and_name[key_buffer_] = fileid;
+            }
+            ++total;
+            if (++batch == cache_progress_interval) {
+                log(format("progress: %s entries.", total));
+                batch = 0;
+            }
+        });
     log(format("Completed caching %s dirs.", total));
     dirs_cached_ = true; // the source root is known from now on
 }
@@ -339,12 +342,12 @@ bool ArchiveDb::cached_dir_path(int64_t id, std::string& path) {
     if (!dirs_cached_)
         return false;
     chain_buffer_.clear();
-    for (int64_t current = id; current != 0;) {
-        const auto dir = dir_by_id.find(current);
+    if (id != 0) {
+        const auto dir = dir_by_id.find(id);
         if (dir == dir_by_id.end())
             return false;
-        chain_buffer_.push_back(&dir->second);
-        current = dir->second.parent;
+        for (const CachedDir* current = &dir->second; current; current = current->parent)
+            chain_buffer_.push_back(current);
     }
     path.clear();
     for (auto dir = chain_buffer_.rbegin(); dir != chain_buffer_.rend(); ++dir) {

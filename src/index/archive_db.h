@@ -108,7 +108,7 @@ private:
     // The directory cache holds each directory's parent and name rather than its path, so it
     // grows with the number of directories and not with the square of the tree's depth.
     struct CachedDir {
-        int64_t parent = 0;
+        const CachedDir* parent = nullptr; // null for a directory in the source root
         std::string name;
     };
     // The path of a cached directory ("" for the source root); false when it is not cached.
