@@ -8,6 +8,8 @@
 #   -w  where the trees and indexes go (default: /tmp/vesk_scan_bench); trees are kept and
 #       reused between invocations, delete the directory to start over
 #   -s  tree sizes in files
+#   -d  depths of single-chain trees (a directory and a file per level) to measure instead,
+#       for example "4000 20000": peak memory should grow linearly with the depth
 #   -c  an extra command to time twice per tree, for example a whole job run; "{src}" is
 #       replaced by the tree and "{work}" by an empty scratch directory for that tree
 set -euo pipefail
@@ -16,14 +18,16 @@ cd "$(dirname "$0")/.."
 build=build
 work=/tmp/vesk_scan_bench
 sizes="100000 1000000"
+depths=""
 command=""
-while getopts "b:w:s:c:" option; do
+while getopts "b:w:s:d:c:" option; do
     case $option in
     b) build=$OPTARG ;;
     w) work=$OPTARG ;;
     s) sizes=$OPTARG ;;
+    d) depths=$OPTARG ;;
     c) command=$OPTARG ;;
-    *) sed -n 2,14p "$0"; exit 127 ;;
+    *) sed -n 2,16p "$0"; exit 127 ;;
     esac
 done
 bench=$build/bench/scan_bench
@@ -61,6 +65,39 @@ measure() {
 }
 
 ratio() { python3 -c "print(f'{$1 / max($2, 1):.2f}')"; }
+
+# A chain DEPTH directories deep, built relative to each level since its paths exceed PATH_MAX.
+generate_chain() {
+    local tree=$1 depth=$2
+    [ -f "$tree.done" ] && return
+    rm -rf "$tree"
+    python3 - "$tree" "$depth" <<'PY'
+import os, sys
+tree, depth = sys.argv[1], int(sys.argv[2])
+os.makedirs(tree)
+fd = os.open(tree, os.O_RDONLY)
+for _ in range(depth):
+    os.close(os.open("f", os.O_CREAT | os.O_WRONLY, 0o644, dir_fd=fd))
+    os.mkdir("d", dir_fd=fd)
+    next_fd = os.open("d", os.O_RDONLY, dir_fd=fd)
+    os.close(fd)
+    fd = next_fd
+PY
+    touch "$tree.done"
+}
+
+for depth in $depths; do
+    tree=$work/chain_$depth
+    echo "== chain $depth levels deep (tree $tree)"
+    generate_chain "$tree" "$depth"
+    read -r walk_ms walk_kib < <(measure "$bench" --walk "$tree")
+    printf '%-28s %8s ms %9s KiB peak\n' "walker only" "$walk_ms" "$walk_kib"
+    rm -f "$work/chain_$depth.db"
+    read -r scan_ms scan_kib < <(measure "$bench" "$tree" "$work/chain_$depth.db" 1)
+    grep -v '^Scanning progresses' "$work/last.log" || true
+    printf '%-28s %8s ms %9s KiB peak\n' "scan and listing" "$scan_ms" "$scan_kib"
+done
+[ -n "$depths" ] && exit 0
 
 for files in $sizes; do
     tree=$work/tree_$files

@@ -303,7 +303,8 @@ TEST(DirListTest, NamesAreBytes) {
 }
 
 // A tree far deeper than the descriptor limit, entered partly through a symbolic link, is walked
-// completely: directories whose descriptors were given up are reopened on the way back.
+// completely: directories whose descriptors were given up are reopened on the way back. Below
+// the number of levels the walker keeps open, it gives up descriptors when the limit is hit.
 TEST(DirListTest, VeryDeepTreeWithFewDescriptors) {
     ScratchDir tmp;
     ScratchDir outside;
@@ -324,30 +325,32 @@ TEST(DirListTest, VeryDeepTreeWithFewDescriptors) {
     build_chain(outside.path(), 200, "");
     build_chain(tmp.path(), kDepth, outside.path());
 
-    rlimit saved{};
-    ::getrlimit(RLIMIT_NOFILE, &saved);
-    rlimit low = saved;
-    low.rlim_cur = 200;
-    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
-    uint64_t dirs = 0, files = 0;
-    size_t longest = 0;
-    std::vector<std::string> log;
-    WalkCallbacks cb;
-    cb.enter_dir = [&](const WalkEntry& e) {
-        longest = std::max(longest, e.directory_path().size());
-        return ++dirs > 0;
-    };
-    cb.visit_file = [&](const WalkEntry&) { return ++files > 0; };
-    cb.leave_dir = [](const WalkEntry&) { return true; };
-    cb.log = [&](std::string_view line) { log.emplace_back(line); };
-    const WalkCounts counts = VisitFiles({tmp.path()}, cb, true);
-    ::setrlimit(RLIMIT_NOFILE, &saved);
+    for (const rlim_t limit : {200, 12}) {
+        rlimit saved{};
+        ::getrlimit(RLIMIT_NOFILE, &saved);
+        rlimit low = saved;
+        low.rlim_cur = limit;
+        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+        uint64_t dirs = 0, files = 0;
+        size_t longest = 0;
+        std::vector<std::string> log;
+        WalkCallbacks cb;
+        cb.enter_dir = [&](const WalkEntry& e) {
+            longest = std::max(longest, e.directory_path().size());
+            return ++dirs > 0;
+        };
+        cb.visit_file = [&](const WalkEntry&) { return ++files > 0; };
+        cb.leave_dir = [](const WalkEntry&) { return true; };
+        cb.log = [&](std::string_view line) { log.emplace_back(line); };
+        const WalkCounts counts = VisitFiles({tmp.path()}, cb, true);
+        ::setrlimit(RLIMIT_NOFILE, &saved);
 
-    EXPECT_TRUE(log.empty()) << log.front();
-    EXPECT_EQ(counts.unreadable_dirs, 0u);
-    EXPECT_EQ(dirs, static_cast<uint64_t>(kDepth) + 1 + 200);
-    EXPECT_EQ(files, static_cast<uint64_t>(kDepth) + 200);
-    EXPECT_GT(longest, 2u * (kDepth - 1));
+        EXPECT_TRUE(log.empty()) << log.front();
+        EXPECT_EQ(counts.unreadable_dirs, 0u);
+        EXPECT_EQ(dirs, static_cast<uint64_t>(kDepth) + 1 + 200);
+        EXPECT_EQ(files, static_cast<uint64_t>(kDepth) + 200);
+        EXPECT_GT(longest, 2u * (kDepth - 1));
+    }
 }
 
 TEST(DirListTest, DirectoryWithTwoHundredThousandEntries) {

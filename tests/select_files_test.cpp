@@ -110,6 +110,8 @@ TEST(SelectFilesTest, RecordsTreeUnderParentDirectories) {
     EXPECT_EQ(run.log[1], "Completed scanning. 3 dirs and 4 files.");
     EXPECT_TRUE(run.log[2].starts_with("Done walking in ") &&
                 run.log[2].ends_with(" milliseconds."));
+    run.db->log_status(run.log_callback); // directories are stored with size 0
+    EXPECT_TRUE(run.logged(" - Directory objects: 3. Directory bytes: 0."));
 }
 
 // The selection lists see name, path, parent, kind, size and age of each entry.
@@ -140,7 +142,7 @@ TEST(SelectFilesTest, SelectionSeesEntryFacts) {
 
     EXPECT_EQ(seen["sub/a.txt"], "a.txt|sub|f|3");
     EXPECT_EQ(seen["root.txt"], "root.txt||f|0");
-    EXPECT_EQ(seen["sub"].substr(0, 6), "sub||d");
+    EXPECT_EQ(seen["sub"], "sub||d|0"); // a directory has no size, not its block size
     EXPECT_GE(ages["sub/a.txt"], before - 1000000000);
     EXPECT_LE(ages["sub/a.txt"], after - 1000000000);
     EXPECT_LT(ages["root.txt"], -3500); // modified after the scanner was made
@@ -231,7 +233,8 @@ TEST(SelectFilesTest, ProgressEveryTenThousandRecordedObjects) {
 }
 
 // Paths longer than the scan buffers, and trees deeper than the directory stack, are cut off
-// with a log line instead of being written past the buffers.
+// with a log line instead of being written past the buffers; they count as skipped, as does a
+// directory that could not be listed.
 TEST(SelectFilesTest, PathsBeyondTheBuffersAreSkipped) {
     ScratchDir src;
     auto build_chain = [](const std::string& base, int depth, const std::string& name) {
@@ -250,8 +253,12 @@ TEST(SelectFilesTest, PathsBeyondTheBuffersAreSkipped) {
     fs::create_directory(src / "deep");
     build_chain(src / "deep", FileScanner::kStackEntries + 5, "d");
 
+    fs::create_directories(src / "gone/lost");
     ScanRun run;
-    Config config;
+    Config config; // "gone" is recorded, then vanishes before it is listed
+    add_item(config.select_dirs, false, [&](const IFileEntry& e) {
+        return e.name() == "gone" && fs::remove_all(src / "gone");
+    });
     FileScanner scanner(*run.db);
     run.scan(scanner, src.path(), config);
 
@@ -260,7 +267,8 @@ TEST(SelectFilesTest, PathsBeyondTheBuffersAreSkipped) {
     // The root holds entry 0 and "deep" entry 1; the chain fills the remaining entries.
     const uint64_t deep_dirs = 1 + FileScanner::kStackEntries - 2;
     EXPECT_EQ(scanner.counts().too_long_skipped, 2u);
-    EXPECT_EQ(scanner.counts().dirs_recorded, wide_dirs + deep_dirs);
+    EXPECT_EQ(scanner.skipped_count(), 3u);
+    EXPECT_EQ(scanner.counts().dirs_recorded, wide_dirs + deep_dirs + 1);
     EXPECT_EQ(scanner.counts().files_recorded, wide_dirs + deep_dirs);
     EXPECT_EQ(std::count_if(run.log.begin(), run.log.end(),
                             [](const std::string& line) {

@@ -312,35 +312,92 @@ void ArchiveDb::cache_dirs(const LogCallback& log) {
     log("Starting caching dirs.");
     int32_t total = 0;
     int32_t batch = 0;
-    for_each_row(statements().dir_list, [&](int64_t fileid, std::string_view dir_path) {
-        dir_path_by_id[fileid] = dir_path;
-        dir_id_by_path[std::string(dir_path)] = fileid;
-        ++total;
-        if (++batch == cache_progress_interval) {
-            log(format("progress: %s entries.", total));
-            batch = 0;
-        }
-    });
+    dir_by_id.clear();
+    dir_by_parent_and_name.clear();
+    listed_dir_id_ = -1;
+    for_each_row(
+        statements().dir_list, [&](int64_t fileid, int64_t parentid, std::string_view name) {
+            // Parents come first; a row whose parent is not cached could only form a loop.
+            const auto parent = dir_by_id.find(parentid);
+            if (parentid == 0 || parent != dir_by_id.end()) {
+                // Elements of the map keep their address when it grows.
+                dir_by_id[fileid] =
+                    CachedDir{parentid == 0 ? nullptr : &parent->second, std::string(name)};
+                child_key(parentid, name, key_buffer_);
+                dir_by_parent_and_name[key_buffer_] = fileid;
+            }
+            ++total;
+            if (++batch == cache_progress_interval) {
+                log(format("progress: %s entries.", total));
+                batch = 0;
+            }
+        });
     log(format("Completed caching %s dirs.", total));
-    dir_path_by_id[0] = "";
-    dir_id_by_path[""] = 0;
+    dirs_cached_ = true; // the source root is known from now on
+}
+
+void ArchiveDb::child_key(int64_t parent, std::string_view name, std::string& key) {
+    key.assign(reinterpret_cast<const char*>(&parent), sizeof parent);
+    key.append(name);
+}
+
+bool ArchiveDb::cached_dir_path(int64_t id, std::string& path) {
+    if (!dirs_cached_)
+        return false;
+    chain_buffer_.clear();
+    if (id != 0) {
+        const auto dir = dir_by_id.find(id);
+        if (dir == dir_by_id.end())
+            return false;
+        for (const CachedDir* current = &dir->second; current; current = current->parent)
+            chain_buffer_.push_back(current);
+    }
+    path.clear();
+    for (auto dir = chain_buffer_.rbegin(); dir != chain_buffer_.rend(); ++dir) {
+        if (dir != chain_buffer_.rbegin())
+            path += '/';
+        path += (*dir)->name;
+    }
+    return true;
+}
+
+bool ArchiveDb::cached_dir_id(std::string_view dir_path, int64_t& id) {
+    id = 0;
+    if (!dirs_cached_)
+        return false;
+    if (dir_path.empty())
+        return true;
+    for (;;) {
+        const size_t slash = dir_path.find('/');
+        child_key(id, dir_path.substr(0, slash), key_buffer_);
+        const auto child = dir_by_parent_and_name.find(key_buffer_);
+        if (child == dir_by_parent_and_name.end())
+            return false;
+        id = child->second;
+        if (slash == std::string_view::npos)
+            return true;
+        dir_path.remove_prefix(slash + 1);
+    }
 }
 
 void ArchiveDb::list_objects(const ListCallback& callback) {
     for_each_row(statements().listing,
                  [&](int64_t parentid, std::string_view name, uint32_t attributes, int64_t size,
                      int64_t modified_time) {
-                     const auto parent = dir_path_by_id.find(parentid);
-                     if (parent != dir_path_by_id.end()) {
-                         callback(parent->second, name, attributes, size, modified_time);
+                     if (parentid != listed_dir_id_) {
+                         listed_dir_id_ = -1; // until the path is complete
+                         if (!cached_dir_path(parentid, listed_dir_path_))
+                             return;
+                         listed_dir_id_ = parentid;
                      }
+                     callback(listed_dir_path_, name, attributes, size, modified_time);
                  });
 }
 
 bool ArchiveDb::confirm_archived(std::string_view dir_path, std::string_view name,
                                  std::string_view checksum, int64_t archive_id) {
-    const auto directory = dir_id_by_path.find(dir_path);
-    if (directory == dir_id_by_path.end()) {
+    int64_t directory_id = 0;
+    if (!cached_dir_id(dir_path, directory_id)) {
         throw std::runtime_error("Error! The dir: '" + std::string(dir_path) +
                                  "' is not known to the file index.");
     }
@@ -349,7 +406,7 @@ bool ArchiveDb::confirm_archived(std::string_view dir_path, std::string_view nam
         connection().exec("BEGIN TRANSACTION;");
         confirmation_batch_open_ = true;
     }
-    run_once(statements().confirm, directory->second, name, checksum, archive_id);
+    run_once(statements().confirm, directory_id, name, checksum, archive_id);
     const bool confirmed = changes() > 0;
     if (confirmation_batch_open_ && ++confirmation_batch_rows_ >= confirmation_batch_rows) {
         commit_confirmations();

@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 namespace vesk {
 
@@ -104,8 +105,27 @@ private:
     int64_t last_old_rowid_ = std::numeric_limits<int64_t>::max();
     bool confirmation_batch_open_ = false;
     int32_t confirmation_batch_rows_ = 0;
-    std::unordered_map<int64_t, std::string> dir_path_by_id;
-    std::unordered_map<std::string, int64_t, PathHash, std::equal_to<>> dir_id_by_path;
+    // The directory cache holds each directory's parent and name rather than its path, so it
+    // grows with the number of directories and not with the square of the tree's depth.
+    struct CachedDir {
+        const CachedDir* parent = nullptr; // null for a directory in the source root
+        std::string name;
+    };
+    // The path of a cached directory ("" for the source root); false when it is not cached.
+    bool cached_dir_path(int64_t id, std::string& path);
+    // The row id of the cached directory at `dir_path`; false when it is not cached.
+    bool cached_dir_id(std::string_view dir_path, int64_t& id);
+    // Key of a directory in dir_by_parent_and_name: the parent's id as 8 bytes, then the name.
+    static void child_key(int64_t parent, std::string_view name, std::string& key);
+
+    std::unordered_map<int64_t, CachedDir> dir_by_id;
+    std::unordered_map<std::string, int64_t, PathHash, std::equal_to<>> dir_by_parent_and_name;
+    bool dirs_cached_ = false;
+    std::string key_buffer_;
+    std::vector<const CachedDir*> chain_buffer_;
+    // The path last put together for the listing, reused for the rows of the same directory.
+    int64_t listed_dir_id_ = -1;
+    std::string listed_dir_path_;
 };
 
 } // namespace vesk

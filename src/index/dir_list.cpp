@@ -19,7 +19,8 @@ namespace {
 
 // Directories below the start keep their descriptor only while they are among the deepest
 // kOpenLevels levels; older ones are reopened when the walk climbs back, so a very deep tree
-// never runs out of descriptors.
+// never runs out of descriptors. When the process's limit is lower still, the shallowest held
+// descriptors are given up on demand (see open_dir).
 constexpr size_t kOpenLevels = 64;
 constexpr int kDirOpenFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY;
 
@@ -133,6 +134,8 @@ private:
 
     void open_start(const std::vector<std::string>& components);
     int read_entries(int fd);
+    UniqueFd open_dir(int dir_fd, const char* name);
+    bool release_descriptor(int keep_fd);
     void step();
     void handle_entry(size_t level, unsigned char type, size_t name_offset);
     void handle_directory(size_t level, size_t name_offset);
@@ -222,6 +225,8 @@ void DirWalker::open_start(const std::vector<std::string>& components) {
 // Appends the entries of the directory open at `fd` to arena_; returns 0 or the error.
 int DirWalker::read_entries(int fd) {
     UniqueFd copy(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+    while (!copy.valid() && (errno == EMFILE || errno == ENFILE) && release_descriptor(fd))
+        copy = UniqueFd(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
     if (!copy.valid())
         return errno;
     DirStream dir(::fdopendir(copy.get()));
@@ -238,6 +243,33 @@ int DirWalker::read_entries(int fd) {
         arena_.push_back(static_cast<char>(item->d_type));
         arena_.insert(arena_.end(), item->d_name, item->d_name + length + 1);
     }
+}
+
+// Opens the directory `name` below `dir_fd`. When the process is out of descriptors, the
+// shallowest levels give theirs up one by one (they are reopened on the way back) until the
+// open succeeds or only the start, the deepest level and `dir_fd` still hold one. errno tells
+// the failure.
+UniqueFd DirWalker::open_dir(int dir_fd, const char* name) {
+    UniqueFd fd(::openat(dir_fd, name, kDirOpenFlags));
+    while (!fd.valid() && (errno == EMFILE || errno == ENFILE) && release_descriptor(dir_fd))
+        fd = UniqueFd(::openat(dir_fd, name, kDirOpenFlags));
+    return fd;
+}
+
+// Closes the descriptor of the shallowest open level other than the start, the deepest level
+// and `keep_fd`; false, with errno unchanged, when there is none.
+bool DirWalker::release_descriptor(int keep_fd) {
+    const int error = errno;
+    for (size_t level = 1; level + 1 < levels_.size(); ++level) {
+        UniqueFd& fd = levels_[level].fd;
+        if (fd.valid() && fd.get() != keep_fd) {
+            fd.reset();
+            errno = error;
+            return true;
+        }
+    }
+    errno = error;
+    return false;
 }
 
 void DirWalker::step() {
@@ -286,7 +318,7 @@ void DirWalker::handle_directory(size_t level, size_t name_offset) {
 // be opened; a listing that fails part way keeps the entries read so far. Both are logged.
 bool DirWalker::descend(size_t parent, size_t name_offset) {
     const char* name = arena_name(name_offset);
-    UniqueFd fd(::openat(levels_[parent].fd.get(), name, kDirOpenFlags));
+    UniqueFd fd = open_dir(levels_[parent].fd.get(), name);
     int error = fd.valid() ? 0 : errno;
     if (error == 0 && !same_directory(fd.get(), entry_.device_, entry_.inode_))
         error = ESTALE; // replaced between the listing and the open
@@ -354,7 +386,7 @@ bool DirWalker::ensure_open(size_t level, int child_fd) {
     Level& target = levels_[level];
     if (target.fd.valid())
         return true;
-    UniqueFd parent(::openat(child_fd, "..", kDirOpenFlags));
+    UniqueFd parent = open_dir(child_fd, "..");
     if (parent.valid() && same_directory(parent.get(), target.device, target.inode)) {
         target.fd = std::move(parent);
         return true;
@@ -376,8 +408,7 @@ bool DirWalker::reopen_by_names(size_t level) {
     UniqueFd current;
     int current_fd = levels_[open_level].fd.get();
     for (size_t next = open_level + 1; next <= level; ++next) {
-        current =
-            UniqueFd(::openat(current_fd, arena_name(levels_[next].name_offset), kDirOpenFlags));
+        current = open_dir(current_fd, arena_name(levels_[next].name_offset));
         if (!current.valid())
             return false;
         current_fd = current.get();
@@ -453,7 +484,7 @@ DirWalker::Kind DirWalker::stat_failed(int error, const char* name) {
 
 void DirWalker::take_facts(const struct stat& st, bool is_directory) {
     entry_.is_directory_ = is_directory;
-    entry_.size_ = static_cast<uint64_t>(st.st_size);
+    entry_.size_ = is_directory ? 0 : static_cast<uint64_t>(st.st_size);
     entry_.modified_time_ = static_cast<int64_t>(st.st_mtim.tv_sec);
     entry_.device_ = st.st_dev;
     entry_.inode_ = st.st_ino;

@@ -19,6 +19,8 @@ class WalkEntry {
 public:
     std::string_view name() const { return name_; }
     bool is_directory() const { return is_directory_; }
+    // Bytes of a file; 0 for a directory, whatever block size the file system reports for it,
+    // so that size selections treat directories alike on every platform.
     uint64_t size() const { return size_; }
     // Last modification in whole seconds since 1970-01-01 UTC.
     int64_t modified_time() const { return modified_time_; }

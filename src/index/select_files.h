@@ -83,6 +83,16 @@ public:
     virtual bool leave_dir(const WalkEntry& entry);
 
     const ScanCounts& counts() const { return counts_; }
+    // How many entries the scan had to leave out although they may hold data to back up,
+    // so that the run can end with a failure status: one for each entry whose path was too long
+    // for the scan buffers, one for each entry that could not be examined, and one for each
+    // directory that could not be listed or returned to (its entries are unknown, so it stands
+    // for at least one). Deliberate omissions (deselected entries, special files, link loops,
+    // the destination) and entries that vanished before they were examined are not counted.
+    uint64_t skipped_count() const {
+        return counts_.too_long_skipped + counts_.walk.unreadable_dirs +
+               counts_.walk.unreadable_entries;
+    }
     // The entry being handled; valid only inside the walk callbacks.
     const IFileEntry& current_file() const { return wrapper_; }
 
