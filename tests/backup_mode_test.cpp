@@ -44,14 +44,16 @@ protected:
                               destination().string() + "\")\nmode(" + mode + ")\n" + rest);
     }
 
-    CommandResult vesk(std::vector<std::string> extra = {}) {
+    // `runner` is a command that VESK runs under (e.g. one that changes the user).
+    CommandResult vesk(std::vector<std::string> extra = {}, std::vector<std::string> runner = {}) {
         // Run directories are named by the second: keep runs of one test in distinct seconds.
         const auto now = std::chrono::system_clock::now();
         if (last_run_ && now - *last_run_ < std::chrono::milliseconds(1100)) {
             std::this_thread::sleep_until(*last_run_ + std::chrono::milliseconds(1100));
         }
         last_run_ = std::chrono::system_clock::now();
-        std::vector<std::string> args{VESK_BINARY};
+        std::vector<std::string> args = runner;
+        args.push_back(VESK_BINARY);
         args.insert(args.end(), extra.begin(), extra.end());
         args.push_back("--cfg");
         args.push_back(job().string());
@@ -303,6 +305,17 @@ format_specification("half", archive(executable("grep"), arguments("txt ""%listf
     // The failed file is listed again by the next run, and only it.
     EXPECT_EQ(vesk().status, 2);
     EXPECT_EQ(listed("half"), std::vector<std::string>{"b.tmp"});
+
+    // A directory the scan cannot read ends the run with status 2 as well. Run as an
+    // unprivileged user, for whom a directory without permissions is unreadable.
+    write_file(source() / "locked/x.txt", "x");
+    write_job("incremental(1)");
+    ASSERT_EQ(run_command({"chown", "-R", "65534:65534", scratch_.path().string()}).status, 0);
+    fs::permissions(source() / "locked", fs::perms::none);
+    const CommandResult locked =
+        vesk({}, {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    EXPECT_EQ(locked.status, 2) << locked.out << locked.err;
+    EXPECT_NE(locked.out.find("1 entries were skipped by the scan"), std::string::npos);
 }
 
 } // namespace

@@ -213,6 +213,7 @@ void TaskProcedure::scan() {
     FileScanner scanner(*db);
     scanner.set_excluded_directory(destination_path);
     scanner.scan(VfsPath(true, source_path).components_copy(), config, log);
+    skipped_count = static_cast<int64_t>(scanner.skipped_count());
     db->log_status(log);
     db->cleanup(log);
 }

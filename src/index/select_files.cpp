@@ -4,6 +4,7 @@
 #include "index/archive_db.h"
 #include "index/scan_recorder.h"
 #include "platform/bindings.h"
+#include "platform/interrupt.h"
 #include "platform/text_format.h"
 
 #include <chrono>
@@ -102,6 +103,7 @@ bool FileScanner::accept_file() {
 }
 
 bool FileScanner::enter_dir(const WalkEntry& entry) {
+    throw_if_interrupted(); // a long walk ends promptly when the run is asked to stop
     ++counts_.dirs_seen;
     current_ = &entry;
     if (depth_ >= kStackEntries || !push_name(entry.name(), true)) {
