@@ -481,7 +481,7 @@ TEST_F(FaultRun, HostileArchiversEndAndConfirmWhatTheyReported) {
     std::cout << (kSanitized ? "One" : "Ten") << " million report lines: " << result.seconds
               << " s, peak RSS " << result.max_rss_kb << " KiB\n";
 
-    // An archiver that cannot even start ends the run with an error.
+    // An archiver that cannot be found ends the run before the scan, naming the format.
     write_job(R"j(select_format(format("x"))
         format_specification("x", archive(executable("/nonexistent/archiver"), arguments("x"),
                                           filepattern("(.*)", 1))))j");
@@ -489,7 +489,9 @@ TEST_F(FaultRun, HostileArchiversEndAndConfirmWhatTheyReported) {
     const std::string committed = read_file(job_db());
     const ChildResult missing = vesk();
     EXPECT_EQ(missing.status, 1);
-    EXPECT_TRUE(missing.err.starts_with("Error: Failed creating process.")) << missing.err;
+    EXPECT_EQ(missing.err, "Error: Format 'x', archive method: the program "
+                           "'/nonexistent/archiver' cannot be found or is not executable.\n");
+    EXPECT_EQ(missing.out.find("Completed scanning."), std::string::npos);
     EXPECT_EQ(read_file(job_db()), committed);
 }
 
@@ -597,6 +599,10 @@ TEST_F(FaultRun, SignalsEndTheArchiverCommitNothingAndSayWhy) {
         EXPECT_EQ(result.status, 1) << c.name;
         EXPECT_EQ(result.err, reason + "\n");
         EXPECT_LT(result.seconds, 10) << c.name;
+        // SIGKILL went to the whole group; give the kernel a moment to carry it out.
+        for (int i = 0; i < 200 && live_processes_in_group(archiver) > 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
         EXPECT_EQ(live_processes_in_group(archiver), 0) << c.name;
         EXPECT_TRUE(read_file(destination() / "backuplog.txt").ends_with("] " + reason + "\r\n"));
         EXPECT_NE(read_file(run_directories().back() / "log.txt").find(reason), std::string::npos);

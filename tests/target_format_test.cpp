@@ -375,7 +375,9 @@ TEST(ArchiveFormats, NonZeroExitWithEverythingReportedFailsNothing) {
     const std::string log = run.log();
     EXPECT_NE(log.find("Marked 1 items as failed backup."), std::string::npos);
     EXPECT_NE(log.find("'d/line\\x0Abreak.txt'"), std::string::npos);
-    EXPECT_NE(log.find("Error output:\n\r\n"), std::string::npos); // not verbose: discarded
+    // Error output and exit code are logged whatever the verbose switches say.
+    EXPECT_NE(log.find("Error output:\noops\n\r\n"), std::string::npos);
+    EXPECT_NE(log.find("The archiving program of 'all' exited with code 3."), std::string::npos);
 }
 
 TEST(ArchiveFormats, RetriesFailedFilesThroughTheRetryFormat) {

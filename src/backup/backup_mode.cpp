@@ -1,7 +1,11 @@
 #include "backup/backup_mode.h"
 
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include "config/config.h"
 #include "formats/target_format.h"
@@ -61,6 +65,27 @@ void refuse_unless_regular_file(const std::string& path, std::string_view role) 
     throw std::runtime_error(format("The %s '%s' is %s, not a regular file. Move it out of the "
                                     "way and run again.",
                                     role, path, problem));
+}
+
+constexpr int kSameSecondAttempts = 3;
+
+// Waits until the clock has passed the second of `time` (a file time in 100-ns units).
+void sleep_until_next_second(uint64_t time) {
+    constexpr uint64_t kTicksPerSecond = 10'000'000;
+    const uint64_t next = (time / kTicksPerSecond + 1) * kTicksPerSecond;
+    while (now() < next) {
+        std::this_thread::sleep_for(std::chrono::nanoseconds((next - now()) * 100 + 1'000'000));
+    }
+}
+
+std::string seconds_text(double seconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f", seconds);
+    return text;
+}
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 // The count of a window or rolling mode.
@@ -126,6 +151,15 @@ void TaskProcedure::prepare_run_directory() {
     }
     refuse_unless_regular_file(job_db_name, "job index");
     refuse_unless_regular_file(job_log_name, "job log");
+    // A run directory of the same name that holds a run log belongs to a run that started in
+    // this same second and has ended (the lock says so): this run starts in the next second.
+    for (int attempt = 0; attempt < kSameSecondAttempts &&
+                          VfsPath(true, run_subdir + "/" + std::string(run_log_file)).is_file();
+         ++attempt) {
+        sleep_until_next_second(run_start_time);
+        run_start_time = now();
+        compute_paths();
+    }
     VfsPath run_directory(true, run_subdir);
     if (run_directory.exists()) {
         throw std::runtime_error(
@@ -208,6 +242,7 @@ LogCallback TaskProcedure::run_log_callback() const {
 }
 
 void TaskProcedure::scan() {
+    const auto start = std::chrono::steady_clock::now();
     run_id = record_run(*db);
     const LogCallback log = run_log_callback();
     FileScanner scanner(*db);
@@ -216,6 +251,7 @@ void TaskProcedure::scan() {
     skipped_count = static_cast<int64_t>(scanner.skipped_count());
     db->log_status(log);
     db->cleanup(log);
+    summary.scan_seconds = seconds_since(start);
 }
 
 void TaskProcedure::prepare_index() {
@@ -236,6 +272,7 @@ void TaskProcedure::run() {
         compute_paths();
         prepare_run_directory();
         open_logs();
+        check_formats(*this); // a broken format fails now, not after the scan
         open_index();
         scan();
         throw_if_interrupted();
@@ -267,10 +304,30 @@ std::string TaskProcedure::summary_text() const {
                   run_log_name, run_db_name);
 }
 
+void TaskProcedure::log_summary() const {
+    const int64_t failed = std::max<int64_t>(unconfirmed_count - unlistable_count, 0);
+    const int64_t stored =
+        std::max<int64_t>(static_cast<int64_t>(summary.listed_files) - failed, 0);
+    run_log->log("Summary: %s files listed (%s bytes), %s stored, %s failed, %s left out for "
+                 "their names, %s skipped by the scan.",
+                 summary.listed_files, summary.listed_bytes, config.dry_run ? 0 : stored,
+                 config.dry_run ? 0 : failed, unlistable_count, skipped_count);
+    std::string times =
+        format("Time in seconds: scan %s, listing %s", seconds_text(summary.scan_seconds),
+               seconds_text(summary.listing_seconds));
+    for (const auto& [step, seconds] : summary.steps) {
+        times += format(", %s %s", step, seconds_text(seconds));
+    }
+    run_log->log("%s.", times);
+}
+
 void TaskProcedure::close_and_commit() {
+    log_summary();
     run_log->log("Closing database.");
     db->close();
+    const auto commit_start = std::chrono::steady_clock::now();
     commit_index(true);
+    summary.commit_seconds = seconds_since(commit_start);
     job_log->log("Backup procedure completed.");
     destination_lock_.reset();
 }

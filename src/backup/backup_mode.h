@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "platform/log_callback.h"
 #include "platform/logging.h"
@@ -17,6 +19,17 @@ class ArchiveDb;
 class Config;
 class TargetFormatHandler;
 class VfsDirectoryLock;
+
+// Figures of one run for its closing summary.
+struct RunSummary {
+    uint64_t listed_files = 0;
+    uint64_t listed_bytes = 0;
+    double scan_seconds = 0;
+    double listing_seconds = 0;
+    // Each program step in the order it ran: "'7z' archiving", seconds.
+    std::vector<std::pair<std::string, double>> steps;
+    double commit_seconds = 0;
+};
 
 // Records the run (version text, command line, job text) in the index and returns its id.
 using RecordRunCallback = std::function<int64_t(ArchiveDb&)>;
@@ -50,6 +63,10 @@ public:
     int64_t unlistable_count = 0;
     // Entries the scan could not look at: unreadable directories, paths too long.
     int64_t skipped_count = 0;
+    // The file in the run directory that names the files that ended the run failed; empty when
+    // none was written.
+    std::string failed_files_path;
+    RunSummary summary;
 
     std::unique_ptr<Logger> run_log;
     std::unique_ptr<Logger> job_log;
@@ -74,6 +91,8 @@ protected:
     void open_copied_index();
     void open_run_index();
     LogCallback run_log_callback() const;
+    // Writes the run's figures to the run log.
+    void log_summary() const;
     // Writes the error that ends the run to the run log and the job log, where they are open.
     void log_failure(std::string_view message) const noexcept;
 

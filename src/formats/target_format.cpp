@@ -1,6 +1,7 @@
 #include "formats/target_format.h"
 
 #include <algorithm>
+#include <chrono>
 #include <stdexcept>
 
 #include "access/sqlite.h"
@@ -29,6 +30,8 @@ constexpr uint32_t kDirectoryAttribute = 0x1;
 // Error output kept for the run log per step; a program may write without end.
 constexpr size_t kErrorTextLimit = 1 << 20;
 constexpr std::string_view kRetryFormat = "retry";
+// The run directory's list of the files that ended the run failed.
+constexpr std::string_view kFailedFilesName = "failedfiles.txt";
 constexpr std::string_view kLineBreaks = "\r\n";
 // List-file lines are written in blocks of about this size.
 constexpr size_t kListfileBlockBytes = 64 * 1024;
@@ -36,6 +39,18 @@ constexpr std::string_view kUnknownDirectoryPrefix = "Error! The dir: '";
 // Lines per program run that name a directory the index does not know and are logged one by
 // one; a program may print such lines without end, and the run log must not fill the disk.
 constexpr uint64_t kUnknownDirectoryLogLimit = 100;
+// While a program runs, its progress goes to the run log at most this often.
+using Clock = std::chrono::steady_clock;
+constexpr auto kStepReportInterval = std::chrono::seconds(10);
+
+uint64_t whole_seconds(Clock::duration duration) {
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::seconds>(duration).count());
+}
+
+double seconds_since(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
 
 bool holds_line_break(std::string_view text) {
     return text.find_first_of(kLineBreaks) != std::string_view::npos;
@@ -259,13 +274,13 @@ void TargetFormatHandler::close_listfile() {
     task_.run_log->log("Closed listfile '%s' with %s entries.", listfile_path_, entry_count_);
 }
 
-void TargetFormatHandler::add_entry(std::string_view dir, std::string_view name) {
+bool TargetFormatHandler::add_entry(std::string_view dir, std::string_view name) {
     if (const char* problem = unlistable_reason(dir, name)) {
         ++unlistable_count_;
         const std::string path = dir.empty() ? std::string(name) : format("%s/%s", dir, name);
         task_.run_log->log("Left out of listfile '%s' because its name %s: '%s'.", listfile_path_,
                            problem, escape_for_log(path));
-        return;
+        return false;
     }
     if (!list_file_) {
         throw std::runtime_error(format("The listfile '%s' is not open.", listfile_path_));
@@ -282,6 +297,7 @@ void TargetFormatHandler::add_entry(std::string_view dir, std::string_view name)
     if (line_buffer_.size() >= kListfileBlockBytes) {
         flush_listfile();
     }
+    return true;
 }
 
 void TargetFormatHandler::flush_listfile() {
@@ -332,10 +348,8 @@ void TargetFormatHandler::archive_step() {
     }
     const std::string command = command_line(method);
     task_.run_log->log("Executing '%s' archiving: '%s'.", format_spec_.name, command);
-    std::string error_text;
-    run_program(command, method, has_pattern, task_.config.verbose_archiving,
-                kArchiveProgressInterval, &error_text);
-    task_.run_log->log("Error output:\n%s", error_text);
+    run_program(command, method, "archiving", has_pattern, task_.config.verbose_archiving,
+                kArchiveProgressInterval);
     task_.run_log->log("Archiving for '%s' completed.", format_spec_.name);
 }
 
@@ -350,12 +364,8 @@ void TargetFormatHandler::verify_step() {
         use_file_pattern(*verifier->filepattern, verifier->path_group, verifier->checksum_group);
         const std::string command = command_line(*verifier);
         task_.run_log->log("Executing '%s' verification: '%s'.", format_spec_.name, command);
-        std::string error_text;
-        const bool verbose = task_.config.verbose_verification;
-        run_program(command, *verifier, true, verbose, kVerifyProgressInterval, &error_text);
-        if (verbose) {
-            task_.run_log->log("Error output:\n%s", error_text);
-        }
+        run_program(command, *verifier, "verification", true, task_.config.verbose_verification,
+                    kVerifyProgressInterval);
     } else {
         ignore_output_lines();
     }
@@ -366,25 +376,30 @@ void TargetFormatHandler::verify_step() {
 void TargetFormatHandler::final_step() {}
 
 // Runs the method's program until it ended and its output is drained. The last partial line is
-// handed on only after the drain, since the final reads may still continue that line.
+// handed on only after the drain, since the final reads may still continue that line. Why a file
+// failed must be findable in the run log whatever the switches say, so the program's error
+// output (bounded) and its exit code are always logged; the verbose switch adds standard output.
 void TargetFormatHandler::run_program(const std::string& command,
-                                      const FormatSpecificationMethod& method, bool parse_output,
-                                      bool verbose, uint32_t progress_interval,
-                                      std::string* error_text) {
+                                      const FormatSpecificationMethod& method,
+                                      std::string_view step, bool parse_output, bool verbose,
+                                      uint32_t progress_interval) {
     const std::string workdir = expand_variables(method.workdir.value_or(""));
     const uint64_t lines_before = output_lines_.dropped_lines();
     const uint64_t bytes_before = output_lines_.dropped_bytes();
+    std::string error_text;
     uint64_t error_bytes_dropped = 0;
     uint32_t calls = 0;
     unknown_directory_lines_ = 0;
+    const auto start = Clock::now();
+    auto next_report = start + kStepReportInterval;
     const ProcessCallback callback = [&](const std::function<uint32_t(std::string_view)>&,
                                          std::string_view output, std::string_view error,
                                          bool /*running*/) -> int32_t {
         if (verbose && !output.empty()) {
             task_.run_log->log("%s", output);
         }
-        if (verbose && error_text && !error.empty()) {
-            append_bounded(*error_text, error, error_bytes_dropped);
+        if (!error.empty()) {
+            append_bounded(error_text, error, error_bytes_dropped);
         }
         if (parse_output) {
             if (!output.empty()) {
@@ -396,21 +411,64 @@ void TargetFormatHandler::run_program(const std::string& command,
             }
             ++calls;
         }
+        if (const auto now = Clock::now(); now >= next_report) {
+            next_report = now + kStepReportInterval;
+            task_.run_log->log("'%s' %s running for %s s: %s of %s files confirmed so far.",
+                               format_spec_.name, step, whole_seconds(now - start), matched_count_,
+                               entry_count_);
+        }
         return 0;
     };
-    run_with_io("", command, workdir, {}, callback, kPipeBufferSize, kPollIntervalMs);
+    const auto process =
+        run_with_io("", command, workdir, {}, callback, kPipeBufferSize, kPollIntervalMs);
     if (parse_output) {
         output_lines_.flush();
     }
     if (error_bytes_dropped > 0) {
-        error_text->append(
+        error_text.append(
             format("\n(%s further bytes of error output left out)", error_bytes_dropped));
     }
+    task_.run_log->log("Error output:\n%s", error_text);
+    task_.run_log->log("The %s program of '%s' exited with code %s.", step, format_spec_.name,
+                       process->exit_code());
+    task_.summary.steps.push_back(
+        {format("'%s' %s", format_spec_.name, step), seconds_since(start)});
     log_dropped_lines(lines_before, bytes_before);
     if (unknown_directory_lines_ > kUnknownDirectoryLogLimit) {
         task_.run_log->log("Left out %s further output lines naming a directory that the file "
                            "index does not know.",
                            unknown_directory_lines_ - kUnknownDirectoryLogLimit);
+    }
+}
+
+std::vector<std::string> TargetFormatHandler::problems() {
+    std::vector<std::string> found;
+    check_method(*format_spec_.archive, "archive", found);
+    if (format_spec_.verify) {
+        check_method(*format_spec_.verify, "verify", found);
+    }
+    return found;
+}
+
+void TargetFormatHandler::check_method(const FormatSpecificationOutputMethod& method,
+                                       std::string_view role, std::vector<std::string>& found) {
+    const auto problem = [&](const std::string& text) {
+        found.push_back(format("Format '%s', %s method: %s", format_spec_.name, role, text));
+    };
+    try {
+        if (find_program(command_line(method)).empty()) {
+            problem(format("the program '%s' cannot be found or is not executable.",
+                           method.executable.value_or("")));
+        }
+        const std::string workdir = expand_variables(method.workdir.value_or(""));
+        if (!workdir.empty() && !VfsPath(false, workdir).is_directory()) {
+            problem(format("the working directory '%s' does not exist.", workdir));
+        }
+        if (method.filepattern) {
+            use_file_pattern(*method.filepattern, method.path_group, method.checksum_group);
+        }
+    } catch (const std::exception& error) {
+        problem(error.what());
     }
 }
 
@@ -592,8 +650,12 @@ void write_listfiles(TaskProcedure& task, const HandlerList& handlers) {
         throw_if_interrupted();
         entry.fill(dir, name, attributes, size, modified_time, reference_time);
         const FormatSpecification* chosen = selector ? selector->choose(entry) : nullptr;
-        if (TargetFormatHandler* handler = handler_for(handlers, chosen)) {
-            handler->add_entry(dir, name);
+        TargetFormatHandler* handler = handler_for(handlers, chosen);
+        if (handler != nullptr && handler->add_entry(dir, name)) {
+            if ((attributes & kDirectoryAttribute) == 0) {
+                ++task.summary.listed_files;
+                task.summary.listed_bytes += static_cast<uint64_t>(std::max<int64_t>(size, 0));
+            }
         }
     });
     task.run_log->log("Completed listfiles, with a total of %s entries.", counter.files());
@@ -618,12 +680,36 @@ const FormatSpecification* find_retry_format(const Config& config) {
     return nullptr;
 }
 
-// After the retry pass the listing delivers exactly the files still marked failed.
-int64_t count_unconfirmed_files(ArchiveDb& db) {
+// After the failures are marked (and retried), the listing delivers exactly the files still
+// marked failed. Outside a dry run their paths go to a file in the run directory, one per line
+// (escaped where a name is not printable UTF-8), so that a user can find out which files failed.
+int64_t record_failed_files(TaskProcedure& task) {
+    std::unique_ptr<VfsFile> file;
+    if (!task.config.dry_run) {
+        task.failed_files_path = task.run_subdir + "/" + std::string(kFailedFilesName);
+        file = VfsFile::CreatePrivate(VfsPath(true, task.failed_files_path));
+    }
+    std::string lines;
     int64_t files = 0;
-    db.list_objects([&](std::string_view, std::string_view, uint32_t attributes, int64_t, int64_t) {
-        files += (attributes & kDirectoryAttribute) == 0 ? 1 : 0;
+    task.db->list_objects([&](std::string_view dir, std::string_view name, uint32_t attributes,
+                              int64_t, int64_t) {
+        if ((attributes & kDirectoryAttribute) != 0) {
+            return;
+        }
+        ++files;
+        if (file) {
+            lines += escape_for_log(dir.empty() ? std::string(name) : format("%s/%s", dir, name));
+            lines += kLineBreaks;
+            if (lines.size() >= kListfileBlockBytes) {
+                file->Write(lines);
+                lines.clear();
+            }
+        }
     });
+    if (file) {
+        file->Write(lines);
+        file->Close();
+    }
     return files;
 }
 
@@ -648,7 +734,26 @@ void retry_failed(TaskProcedure& task, const FormatSpecification& retry_spec, in
 
 } // namespace
 
+void check_formats(TaskProcedure& task) {
+    std::vector<std::string> found;
+    for (const auto& spec : task.config.format_specifications) {
+        for (std::string& problem : TargetFormatHandler(task, *spec).problems()) {
+            task.run_log->log("%s", problem);
+            found.push_back(std::move(problem));
+        }
+    }
+    if (found.size() == 1) {
+        throw std::runtime_error(found.front());
+    }
+    if (!found.empty()) {
+        throw std::runtime_error(format("%s (and %s more problems of the job's formats; the run "
+                                        "log lists them all)",
+                                        found.front(), found.size() - 1));
+    }
+}
+
 void archive_formats(TaskProcedure& task) {
+    const auto listing_start = Clock::now();
     const HandlerList handlers = open_handlers(task);
     write_listfiles(task, handlers);
     for (const auto& handler : handlers) {
@@ -657,23 +762,21 @@ void archive_formats(TaskProcedure& task) {
     for (const auto& handler : handlers) {
         task.unlistable_count += handler->unlistable_count();
     }
+    task.summary.listing_seconds = seconds_since(listing_start);
     for (const auto& handler : handlers) {
         throw_if_interrupted();
         task.run_format(*handler);
     }
     const int64_t failed = task.db->mark_failed();
     task.run_log->log("Marked %s items as failed backup.", failed);
-    task.unconfirmed_count = std::max<int64_t>(failed, 0);
     if (failed <= 0) {
         return;
     }
-    const FormatSpecification* retry_spec = find_retry_format(task.config);
-    if (retry_spec == nullptr) {
-        return;
+    if (const FormatSpecification* retry_spec = find_retry_format(task.config)) {
+        throw_if_interrupted();
+        retry_failed(task, *retry_spec, failed);
     }
-    throw_if_interrupted();
-    retry_failed(task, *retry_spec, failed);
-    task.unconfirmed_count = count_unconfirmed_files(*task.db);
+    task.unconfirmed_count = record_failed_files(task);
 }
 
 } // namespace vesk

@@ -16,6 +16,7 @@ namespace vesk {
 
 class FormatSpecification;
 class FormatSpecificationMethod;
+class FormatSpecificationOutputMethod;
 class TaskProcedure;
 class VfsFile;
 
@@ -95,7 +96,8 @@ public:
     // Writes "dir/name" (or "name" in the source root) and CR LF. An entry whose path holds a
     // CR or LF, or is not valid UTF-8, cannot be written as one line of the UTF-8 list file: it
     // is left out, logged and counted instead.
-    virtual void add_entry(std::string_view dir, std::string_view name);
+    // Returns whether the entry was written.
+    virtual bool add_entry(std::string_view dir, std::string_view name);
     virtual void use_file_pattern(std::string_view pattern, uint32_t path_group,
                                   uint32_t checksum_group);
     virtual void ignore_output_lines();
@@ -105,6 +107,10 @@ public:
 
     // The line callback of a step with a file pattern: confirms the file a line names.
     void on_file_line(std::string_view line);
+    // What would keep this format's programs from running, one text per problem, each naming
+    // the format: a program that cannot be found, an unknown variable, a missing working
+    // directory, a file pattern that does not compile or lacks the groups it names.
+    std::vector<std::string> problems();
 
     const FormatSpecification& format_spec() const { return format_spec_; }
     const std::string& archive_path() const { return archive_path_; }
@@ -120,9 +126,13 @@ private:
     enum class Confirmation { Confirmed, NotFound, UnknownDirectory };
 
     std::string command_line(const FormatSpecificationMethod& method);
+    void check_method(const FormatSpecificationOutputMethod& method, std::string_view role,
+                      std::vector<std::string>& found);
+    // Runs one step's program and logs its error output and exit code; `step` is "archiving"
+    // or "verification".
     void run_program(const std::string& command, const FormatSpecificationMethod& method,
-                     bool parse_output, bool verbose, uint32_t progress_interval,
-                     std::string* error_text);
+                     std::string_view step, bool parse_output, bool verbose,
+                     uint32_t progress_interval);
     bool match_line(std::string_view line, std::string_view& path, std::string_view& checksum);
     const Regex* byte_regex();
     void confirm_path(std::string_view path, std::string_view checksum);
@@ -159,6 +169,10 @@ private:
     std::string line_buffer_;
     std::string path_buffer_;
 };
+
+// Checks every format of the job before anything is scanned or archived: each problem goes to
+// the run log, and any problem ends the run with an error naming the first one.
+void check_formats(TaskProcedure& task);
 
 // The whole archiving phase of a run: listing, the format runs in the job file's order, failure
 // marking and the retry pass. Sets task.unconfirmed_count to the files that remain unconfirmed.

@@ -115,6 +115,10 @@ int report_incomplete_backup(const TaskProcedure& procedure, bool dry_run) {
         say(format("%s files could not be backed up in this run; the next run lists them again.",
                    failed));
     }
+    if (!procedure.failed_files_path.empty()) {
+        say(format("The files that failed are named in '%s'; the run log '%s' tells why.",
+                   procedure.failed_files_path, procedure.run_log_name));
+    }
     if (unlistable > 0) {
         say(format("%s files were left out because their names hold a line break or are not "
                    "valid UTF-8; they are left out again until they are renamed (the run log "
@@ -146,6 +150,10 @@ int run(const std::vector<std::string>& args) {
     };
     std::unique_ptr<TaskProcedure> procedure = create_task_procedure(*config, record_run);
     procedure->run();
+    if (!config->dry_run) {
+        say(format("Index committed in %s ms.",
+                   static_cast<int64_t>(procedure->summary.commit_seconds * 1000)));
+    }
     const int status = report_incomplete_backup(*procedure, config->dry_run);
     say("VESK exiting.");
     return status;

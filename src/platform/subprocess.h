@@ -41,6 +41,11 @@ void ignore_broken_pipe_signal();
 // blank or tab outside quotes, and quotes in it only group.
 std::vector<std::string> split_command_line(std::string_view command_line);
 
+// Where a child started with this command line would find its program (the first argument):
+// a path with a slash is taken relative to this process's current directory, a bare name is
+// searched in PATH. Empty when no executable regular file is there.
+std::string find_program(std::string_view command_line);
+
 // A child process: configured, started, waited for, terminated and measured. The program is
 // started directly, never through a shell.
 class SubProcess {

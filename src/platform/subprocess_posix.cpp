@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdexcept>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -214,6 +215,42 @@ std::vector<std::string> split_command_line(std::string_view line) {
         arguments.emplace_back();
         i = parse_argument(line, i, arguments.back());
     }
+}
+
+namespace {
+
+bool is_executable_file(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+           ::access(path.c_str(), X_OK) == 0;
+}
+
+} // namespace
+
+std::string find_program(std::string_view command_line) {
+    const std::vector<std::string> arguments = split_command_line(command_line);
+    if (arguments.empty() || arguments.front().empty()) {
+        return {};
+    }
+    const std::string& program = arguments.front();
+    if (program.find('/') != std::string::npos) {
+        const std::string path =
+            program.front() == '/' ? program : current_directory_text() + "/" + program;
+        return is_executable_file(path) ? path : std::string();
+    }
+    // The search posix_spawnp makes: PATH, or the system's default path when it is unset.
+    const char* search = ::getenv("PATH");
+    const std::string_view directories = search != nullptr ? search : "/bin:/usr/bin";
+    for (size_t start = 0; start <= directories.size();) {
+        const size_t end = std::min(directories.find(':', start), directories.size());
+        std::string directory(directories.substr(start, end - start));
+        const std::string path = (directory.empty() ? std::string(".") : directory) + "/" + program;
+        if (is_executable_file(path)) {
+            return path;
+        }
+        start = end + 1;
+    }
+    return {};
 }
 
 // ---- SubProcess ----
