@@ -177,6 +177,61 @@ TEST(Config, RendersTheValidatedJob) {
               "))\n)\nverify_select(\ninclude(1, \"say \"hi\"\", \"b\")\n)\n");
 }
 
+// Items that deleting would not change the selection for any entry are reported, and no others:
+// an item that cuts the walk short for later items does change it.
+TEST(Config, SelectionWarningsNameTheItemsThatCanNeverChangeTheResult) {
+    const std::string never = "' can never change what is selected: ";
+    const std::string file = "Warning: select_files item ";
+    const std::vector<std::pair<std::string, std::vector<std::string>>> cases{
+        {R"j(select_dirs(exclude(name("cache")), exclude(name(".git")))
+             select_format(format("zip", name("*.txt")), format("zip")))j",
+         {"Warning: select_dirs item 2 'exclude(name(<pattern>))" + never +
+              "it follows another exclude, and the list stops at the first item that does not "
+              "match. Join the two with or.",
+          "Warning: select_format condition 1 'format(zip, name(<pattern>))' can never be "
+          "chosen: condition 2 'format(zip, )' after it matches every entry, and the last "
+          "matching condition decides."}},
+        {R"j(select_dirs(exclude(name("cache") or name(".git"))))j", {}},
+        {R"j(select_files(include(name("src"))))j",
+         {file + "1 'include(name(<pattern>))" + never +
+          "it stands first, and a list selects every entry that it does not exclude."}},
+        {R"j(select_files(include(), exclude(name("*.tmp")), include(path("keep/**"))))j",
+         {file + "1 'include()" + never +
+          "it stands first, and a list selects every entry that it does not exclude."}},
+        {R"j(select_files(exclude(name("x")), include(), include()))j",
+         {file + "1 'exclude(name(<pattern>))" + never +
+              "item 2 'include()' after it matches every entry and decides in its place.",
+          file + "3 'include()" + never +
+              "it follows another include, and the list stops at the first item that does not "
+              "match. Remove it."}},
+        // Both could go alone, not together: only the later one is reported.
+        {"select_files(exclude(), exclude())",
+         {file + "2 'exclude()" + never +
+          "it follows another exclude, and the list stops at the first item that does not "
+          "match. Remove it."}},
+        {R"j(select_files(include(name("a")), exclude(), exclude(name("y"))))j",
+         {file + "3 'exclude(name(<pattern>))" + never +
+          "it follows another exclude, and the list stops at the first item that does not "
+          "match. Remove it."}},
+        // Each of these items decides the outcome of some entries.
+        {R"j(select_files(exclude(name("a")), exclude(name("b")), include(name("c"))))j", {}},
+        {R"j(select_files(include(name("a")), exclude(name("b"))))j", {}},
+        {R"j(select_files(exclude(name("a")), include(), exclude(name("b"))))j", {}},
+        {R"j(select_files(exclude(), include(name("a"))) select_files(exclude()))j", {}},
+        {R"j(select_format(format("zip"), format("zip", larger(1)), format("zip"),
+             format("zip", smaller(1))))j",
+         {"Warning: select_format condition 1 'format(zip, )' can never be chosen: condition 3 "
+          "'format(zip, )' after it matches every entry, and the last matching condition decides.",
+          "Warning: select_format condition 2 'format(zip, larger(1))' can never be chosen: "
+          "condition 3 'format(zip, )' after it matches every entry, and the last matching "
+          "condition decides."}},
+        {R"j(select_format(format("zip"), format("zip", name("*.txt"))))j", {}},
+    };
+    for (const auto& [job, warnings] : cases) {
+        EXPECT_EQ(parsed(job)->selection_warnings(), warnings) << job;
+    }
+}
+
 TEST(Config, MultiLineJobReportsTheRightLine) {
     const std::string job = "source_dir(\"a\")\r\n# comment\r\n" + zip_format +
                             "\nselect_files(include(name(\"x\n\ny\")),\n  exclude(size(1)))";

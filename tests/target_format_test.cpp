@@ -485,6 +485,7 @@ TEST(ArchiveFormats, ExampleJobsAreValid) {
         ASSERT_FALSE(text.empty()) << job;
         const auto config = parse_job(text);
         EXPECT_EQ(config->format_specifications.back()->name, "retry") << job;
+        EXPECT_EQ(config->selection_warnings(), std::vector<std::string>{}) << job;
     }
 }
 

@@ -152,6 +152,19 @@ std::string Config::to_text() const {
                   select_format ? select_format->to_text() : std::string());
 }
 
+std::vector<std::string> Config::selection_warnings() const {
+    std::vector<std::string> warnings = inert_item_warnings(select_dirs, "select_dirs");
+    for (auto& warning : inert_item_warnings(select_files, "select_files")) {
+        warnings.push_back(std::move(warning));
+    }
+    if (select_format) {
+        for (auto& warning : inert_condition_warnings(*select_format)) {
+            warnings.push_back(std::move(warning));
+        }
+    }
+    return warnings;
+}
+
 std::unique_ptr<Config> Parser::parse() {
     auto config = std::make_unique<Config>();
     next_token();

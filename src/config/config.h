@@ -65,6 +65,10 @@ public:
     virtual void validate();
     // Renders the configuration back as text.
     virtual std::string to_text() const;
+    // Warning lines for the items of select_dirs, select_files and select_format, in that order,
+    // that can never change what is selected (inert_item_warnings, inert_condition_warnings).
+    // Meant to be logged at the start of a run; what is selected stays as written.
+    std::vector<std::string> selection_warnings() const;
 
     std::string source_dir;
     std::string destination_dir;

@@ -280,6 +280,25 @@ const FormatSpecification* FormatSelector::choose(const IFileEntry& entry) const
     return chosen;
 }
 
+std::vector<std::string> inert_condition_warnings(const FormatSelector& selector) {
+    const auto& conditions = selector.conditions;
+    size_t catch_all = conditions.size();
+    for (size_t index = 0; index < conditions.size(); ++index) {
+        if (!conditions[index]->expression) {
+            catch_all = index;
+        }
+    }
+    std::vector<std::string> warnings;
+    for (size_t index = 0; index < catch_all && catch_all < conditions.size(); ++index) {
+        warnings.push_back(format("Warning: select_format condition %s '%s' can never be chosen: "
+                                  "condition %s '%s' after it matches every entry, and the last "
+                                  "matching condition decides.",
+                                  index + 1, conditions[index]->to_text(), catch_all + 1,
+                                  conditions[catch_all]->to_text()));
+    }
+    return warnings;
+}
+
 namespace {
 
 std::unique_ptr<FormatSelectorCondition> read_condition(Parser& parser) {

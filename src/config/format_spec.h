@@ -135,6 +135,12 @@ public:
     std::vector<std::unique_ptr<FormatSelectorCondition>> conditions;
 };
 
+// One warning line for each condition of `selector` that can never be chosen: every entry also
+// matches a later condition without expression, and the last matching condition decides. Each
+// line names the condition's 1-based position, its rendering and the last condition without
+// expression.
+std::vector<std::string> inert_condition_warnings(const FormatSelector& selector);
+
 class SelectorVerifierItem {
 public:
     virtual ~SelectorVerifierItem() = default;

@@ -150,6 +150,88 @@ bool Selector::selects(const IFileEntry& entry) const {
     return !excluded;
 }
 
+namespace {
+
+// What the items from some position on can still decide for an entry that reaches that position.
+struct ListRest {
+    // The outcomes those items can set: bit 1 selected, bit 2 rejected.
+    unsigned set = 0;
+    // Whether the outcome on arrival can survive: there is no item left, or the first may not
+    // match and so end the walk.
+    bool keeps_arrival = true;
+    // Position of the first of those items.
+    size_t first = 0;
+};
+
+unsigned outcome_bit(bool exclude) {
+    return exclude ? 2u : 1u;
+}
+
+// The outcomes possible from `rest` on for an entry that arrives with `excluded`.
+unsigned outcomes(const ListRest& rest, bool excluded) {
+    return (rest.keeps_arrival ? outcome_bit(excluded) : 0u) | rest.set;
+}
+
+ListRest prepend(const ListRest& rest, const std::vector<SelectorDeterminator>& items,
+                 size_t index) {
+    return {outcomes(rest, items[index].exclude), items[index].expression != nullptr, index};
+}
+
+// Whether the item at `index`, followed by `rest`, can be deleted without changing any outcome.
+// An entry reaching it arrives with the outcome of the item before it. If the item matches, the
+// walk goes on with the item's own outcome instead, which makes no difference when the two are
+// equal or when the next item matches every entry. If it does not match (it has an expression),
+// the walk ends with the arrival outcome, which must then be the only one `rest` can give.
+bool inert(const std::vector<SelectorDeterminator>& items, size_t index, const ListRest& rest) {
+    const SelectorDeterminator& item = items[index];
+    const bool arrival = index > 0 && items[index - 1].exclude;
+    return (item.exclude == arrival || !rest.keeps_arrival) &&
+           (!item.expression || outcomes(rest, arrival) == outcome_bit(arrival));
+}
+
+std::string inert_item_reason(const std::vector<SelectorDeterminator>& items, size_t index,
+                              const ListRest& kept) {
+    const SelectorDeterminator& item = items[index];
+    if (index == 0 && !item.exclude) {
+        return "it stands first, and a list selects every entry that it does not exclude.";
+    }
+    if (index > 0 && item.exclude == items[index - 1].exclude) {
+        const char* const kind = item.exclude ? "exclude" : "include";
+        return format("it follows another %s, and the list stops at the first item that does "
+                      "not match. %s",
+                      kind,
+                      item.expression && items[index - 1].expression ? "Join the two with or."
+                                                                     : "Remove it.");
+    }
+    return format("item %s '%s' after it matches every entry and decides in its place.",
+                  kept.first + 1, items[kept.first].to_text());
+}
+
+} // namespace
+
+std::vector<std::string> inert_item_warnings(const Selector& selector, std::string_view directive) {
+    const std::vector<SelectorDeterminator>& items = selector.items;
+    // Walking backwards: `all` describes every item after the current one, `kept` those not
+    // reported. An item is reported only when it is inert both in the list as written and once
+    // the later reported items are gone.
+    ListRest all;
+    ListRest kept;
+    std::vector<std::string> warnings;
+    for (size_t index = items.size(); index-- > 0;) {
+        if (inert(items, index, all) && inert(items, index, kept)) {
+            warnings.push_back(format("Warning: %s item %s '%s' can never change what is "
+                                      "selected: %s",
+                                      directive, index + 1, items[index].to_text(),
+                                      inert_item_reason(items, index, kept)));
+        } else {
+            kept = prepend(kept, items, index);
+        }
+        all = prepend(all, items, index);
+    }
+    std::reverse(warnings.begin(), warnings.end());
+    return warnings;
+}
+
 std::string render_list(const std::vector<std::string>& items) {
     std::string framed;
     for (const auto& item : items) {

@@ -179,6 +179,19 @@ public:
     std::vector<SelectorDeterminator> items;
 };
 
+// One warning line for each item of `selector` that can never change what it selects: deleting
+// the item would leave the outcome for every possible entry as it is. Such an item is either of
+// the same kind as the item before it (an include at the head counts as following the "selected"
+// the walk starts with), or followed by an item without expression, which matches every entry
+// and overrides it; and in both cases what the rest of the list can still decide must not depend
+// on whether the walk stops at the item. An item that merely cuts the walk short for later items
+// is not reported, since deleting it would change the outcome. When two items could each be
+// deleted but not both, only the later one is reported, so deleting every reported item at once
+// keeps the selection. Each line names `directive` (select_dirs or select_files), the item's
+// 1-based position and its rendering, and says why. Expressions are not compared with each
+// other, so an item is reported only when the list's shape alone proves it inert.
+std::vector<std::string> inert_item_warnings(const Selector& selector, std::string_view directive);
+
 // Readers; each is entered at its keyword and returns with the token after its ")" current.
 Selector read_selector(Parser& parser);
 SelectorDeterminator read_determinator(Parser& parser);
