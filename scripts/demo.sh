@@ -16,6 +16,7 @@ printf 'Grüße aus Köln\n' > "$demo/source/docs/notes/grüße.txt"
 printf 'draft\n' > "$demo/source/docs/notes/draft.tmp"
 head -c 200000 /dev/urandom > "$demo/source/photos 2026/beach.jpg"
 : > "$demo/source/empty.txt"
+ln -s docs/report.txt "$demo/source/latest report" # stored as a link, not as a second copy
 
 sed -e "s#/path/to/source#$demo/source#" -e "s#/path/to/backups#$demo/backups#" \
     examples/7zip.job > "$demo/demo.job"

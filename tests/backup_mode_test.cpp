@@ -9,6 +9,7 @@
 #include <chrono>
 #include <ctime>
 #include <filesystem>
+#include <map>
 #include <set>
 #include <thread>
 
@@ -289,6 +290,91 @@ TEST_F(BackupRun, FullWindowAndRollingModes) {
     ASSERT_EQ(vesk().status, 0); // run 4: r2 was stored two runs ago
     EXPECT_EQ(listed(), std::vector<std::string>{"r2"});
     EXPECT_TRUE(run_directories().back().string().ends_with("_roll"));
+}
+
+// Every entry below `dir`, not following links: "L target" for a link, the content of a file.
+std::map<std::string, std::string> tree_of(const fs::path& dir) {
+    std::map<std::string, std::string> tree;
+    for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+        const std::string path = entry.path().lexically_relative(dir).string();
+        if (entry.is_symlink())
+            tree[path] = "L " + fs::read_symlink(entry.path()).string();
+        else if (entry.is_regular_file())
+            tree[path] = read_file(entry.path());
+    }
+    return tree;
+}
+
+// The example jobs, with their paths filled in, over a tree full of symbolic links: every link is
+// stored as a link and confirmed, nothing outside the source is reached, and a restore by hand
+// gives the links back.
+TEST_F(BackupRun, ExampleJobsStoreSymbolicLinksAsLinks) {
+    const fs::path outside = scratch_ / "outside";
+    write_file(outside / "secret.txt", "outside");
+    write_file(source() / "docs/read me.txt", "inside");
+    write_file(source() / "Gr\xC3\xBC\xC3\x9F"
+                          "e/na\xC3\xAFve.txt",
+               "non-ASCII");
+    fs::create_hard_link(source() / "docs/read me.txt", source() / "hard.txt");
+    for (const auto& [name, target] :
+         std::map<std::string, std::string>{{"to file", "docs/read me.txt"},
+                                            {"docs/to dir", "../Gr\xC3\xBC\xC3\x9F"
+                                                            "e"},
+                                            {"docs/up", ".."},
+                                            {"loop", "loop"},
+                                            {"dangling \xC3\x9F", "nowhere"},
+                                            {"out-rel", "../outside"},
+                                            {"out-abs", outside.string()}}) {
+        fs::create_symlink(target, source() / name);
+    }
+    const std::map<std::string, std::string> source_tree = tree_of(source());
+    for (const std::string format : {"7z", "tar"}) {
+        std::string text = read_file(fs::path(VESK_SOURCE_DIR) / "examples" /
+                                     (format == "7z" ? "7zip.job" : "tar-verify.job"));
+        for (const auto& [from, to] :
+             {std::pair<std::string, std::string>{"/path/to/source", source()},
+              {"/path/to/backups", destination()},
+              {"/path/to/examples", std::string(VESK_SOURCE_DIR) + "/examples"}}) {
+            for (size_t at; (at = text.find(from)) != std::string::npos;)
+                text.replace(at, from.size(), to);
+        }
+        fs::remove_all(destination());
+        write_file(job(), text);
+        const CommandResult first = vesk();
+        ASSERT_EQ(first.status, 0) << first.out << first.err;
+        // Two directories and ten files (the links among them): nothing through a link.
+        EXPECT_EQ(sql_value(destination() / "backupindex.db", "SELECT count(*) FROM objects"),
+                  "12");
+
+        const fs::path archive = run_directories().back() / ("data." + format + "." + format);
+        const fs::path restored = scratch_ / ("restored-" + format);
+        fs::create_directories(restored);
+        const CommandResult restore =
+            format == "7z"
+                ? run_command({"7z", "x", "-snld20", "-o" + restored.string(), archive.string()})
+                : run_command({"tar", "-xf", archive.string(), "-C", restored.string()});
+        ASSERT_EQ(restore.status, 0) << restore.out << restore.err;
+        std::map<std::string, std::string> restored_tree = tree_of(restored);
+        if (format == "7z") {
+            // 7-Zip recreates a link with an absolute target below the output directory; the
+            // archive holds the target as it was.
+            EXPECT_EQ(run_command({"7z", "x", "-so", archive.string(), "out-abs"}).out,
+                      outside.string());
+            restored_tree["out-abs"] = source_tree.at("out-abs");
+        }
+        EXPECT_EQ(restored_tree, source_tree);
+
+        // The next run after a link got a new target and a link was added stores just those.
+        fs::remove(source() / "to file");
+        fs::create_symlink("hard.txt", source() / "to file");
+        fs::create_symlink("docs", source() / "new link");
+        const CommandResult next = vesk();
+        ASSERT_EQ(next.status, 0) << next.out << next.err;
+        EXPECT_EQ(listed(format), (std::vector<std::string>{"new link", "to file"}));
+        fs::remove(source() / "new link");
+        fs::remove(source() / "to file");
+        fs::create_symlink("docs/read me.txt", source() / "to file");
+    }
 }
 
 TEST_F(BackupRun, UnconfirmedFilesGiveExitStatusTwo) {

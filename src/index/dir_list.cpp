@@ -23,6 +23,9 @@ namespace {
 // descriptors are given up on demand (see open_dir).
 constexpr size_t kOpenLevels = 64;
 constexpr int kDirOpenFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY;
+// Below the start, a directory that was replaced by a symbolic link after the listing is not
+// followed either: opening it fails.
+constexpr int kBelowStartFlags = kDirOpenFlags | O_NOFOLLOW;
 
 class DirStream {
 public:
@@ -148,8 +151,6 @@ private:
     void limit_open_levels();
 
     Kind examine(int dir_fd, unsigned char type, const char* name);
-    Kind examine_stat(int dir_fd, const char* name, int flags);
-    Kind examine_link(int dir_fd, const char* name);
     Kind classify(const struct stat& st);
     Kind stat_failed(int error, const char* name);
     void take_facts(const struct stat& st, bool is_directory);
@@ -250,9 +251,9 @@ int DirWalker::read_entries(int fd) {
 // open succeeds or only the start, the deepest level and `dir_fd` still hold one. errno tells
 // the failure.
 UniqueFd DirWalker::open_dir(int dir_fd, const char* name) {
-    UniqueFd fd(::openat(dir_fd, name, kDirOpenFlags));
+    UniqueFd fd(::openat(dir_fd, name, kBelowStartFlags));
     while (!fd.valid() && (errno == EMFILE || errno == ENFILE) && release_descriptor(dir_fd))
-        fd = UniqueFd(::openat(dir_fd, name, kDirOpenFlags));
+        fd = UniqueFd(::openat(dir_fd, name, kBelowStartFlags));
     return fd;
 }
 
@@ -391,7 +392,7 @@ bool DirWalker::ensure_open(size_t level, int child_fd) {
         target.fd = std::move(parent);
         return true;
     }
-    // The level was reached through a symbolic link, or the tree was changed: follow the names.
+    // The directory was moved during the walk: follow the names from the nearest open level.
     if (reopen_by_names(level))
         return true;
     ++counts_.unreadable_dirs;
@@ -434,38 +435,26 @@ DirWalker::Kind DirWalker::examine(int dir_fd, unsigned char type, const char* n
     case DT_BLK:
         ++counts_.special_files_skipped;
         return Kind::skip;
-    case DT_LNK:
-        return examine_link(dir_fd, name);
-    default: // DT_DIR, DT_REG, or a file system that does not tell
-        return examine_stat(dir_fd, name, AT_SYMLINK_NOFOLLOW);
+    default: // DT_DIR, DT_REG, DT_LNK, or a file system that does not tell
+        break;
     }
-}
-
-DirWalker::Kind DirWalker::examine_stat(int dir_fd, const char* name, int flags) {
     struct stat st;
-    if (::fstatat(dir_fd, name, &st, flags) != 0)
+    if (::fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
         return stat_failed(errno, name);
-    if (S_ISLNK(st.st_mode))
-        return examine_link(dir_fd, name);
     return classify(st);
 }
 
-// A link is reported as its target; a link that leads nowhere is reported as a file with the
-// link's own facts, so that it is still backed up.
-DirWalker::Kind DirWalker::examine_link(int dir_fd, const char* name) {
-    struct stat st;
-    if (::fstatat(dir_fd, name, &st, 0) == 0)
-        return classify(st);
-    if (::fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-        return stat_failed(errno, name);
-    take_facts(st, false);
-    return Kind::file;
-}
-
+// A symbolic link is an entry of its own, whatever it points to (a file, a directory, nothing):
+// it is reported as a file with the link's own facts and never followed, so the walk stays
+// inside the source tree, reaches nothing twice and cannot run into a link loop.
 DirWalker::Kind DirWalker::classify(const struct stat& st) {
-    if (S_ISDIR(st.st_mode) || S_ISREG(st.st_mode)) {
-        take_facts(st, S_ISDIR(st.st_mode));
-        return S_ISDIR(st.st_mode) ? Kind::directory : Kind::file;
+    if (S_ISDIR(st.st_mode)) {
+        take_facts(st, true);
+        return Kind::directory;
+    }
+    if (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) {
+        take_facts(st, false);
+        return Kind::file;
     }
     ++counts_.special_files_skipped;
     return Kind::skip;

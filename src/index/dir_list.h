@@ -19,8 +19,9 @@ class WalkEntry {
 public:
     std::string_view name() const { return name_; }
     bool is_directory() const { return is_directory_; }
-    // Bytes of a file; 0 for a directory, whatever block size the file system reports for it,
-    // so that size selections treat directories alike on every platform.
+    // Bytes of a file (of a symbolic link: its target text); 0 for a directory, whatever block size
+    // the file system reports for it, so that size selections treat directories alike on every
+    // platform.
     uint64_t size() const { return size_; }
     // Last modification in whole seconds since 1970-01-01 UTC.
     int64_t modified_time() const { return modified_time_; }
@@ -47,8 +48,8 @@ using WalkCallback = std::function<bool(const WalkEntry&)>;
 struct WalkCallbacks {
     // A directory was found; return true to descend into it.
     WalkCallback enter_dir;
-    // A regular file (or a link to one, or a dangling link) was found; return false to stop
-    // listing its directory.
+    // A regular file or a symbolic link (to anything, or dangling) was found; return false to
+    // stop listing its directory.
     WalkCallback visit_file;
     // Called after every directory reported by enter_dir, entered or not; return false to stop
     // listing the directory that holds it.
@@ -61,18 +62,19 @@ struct WalkCallbacks {
 struct WalkCounts {
     uint64_t special_files_skipped = 0; // FIFOs, sockets and device nodes
     uint64_t unreadable_dirs = 0;       // recorded, but could not be listed
-    uint64_t loops_not_entered = 0;     // already on the walk path
+    uint64_t loops_not_entered = 0;     // already on the walk path (a bind mount of an ancestor)
     uint64_t unreadable_entries = 0;    // could not be examined (for example no search right)
     uint64_t vanished_entries = 0;      // listed, then gone before they were examined
 };
 
 // Walks the tree below the directory named by `start_components` (joined by "/"; a leading
 // empty component or a leading "/" makes the path absolute, empty components are ignored).
-// "." and ".." are reported as directories unless `skip_dot_entries` is set. A symbolic link is
-// reported as what it points to; a link whose target is missing is reported as a file with the
-// link's own facts; FIFOs, sockets and devices are not reported. A directory that is already on
-// the current walk path is reported but never entered. Throws std::runtime_error when the start
-// directory cannot be opened.
+// "." and ".." are reported as directories unless `skip_dot_entries` is set. The start path is
+// followed even when it is, or passes through, a symbolic link. Below it, a symbolic link is
+// reported as a file with the link's own facts (its size is the length of its target text),
+// whatever it points to, and is never followed; FIFOs, sockets and devices are not reported. A
+// directory that is already on the current walk path (reached again through a bind mount) is
+// reported but never entered. Throws std::runtime_error when the start directory cannot be opened.
 WalkCounts VisitFiles(const std::vector<std::string>& start_components,
                       const WalkCallbacks& callbacks, bool skip_dot_entries);
 

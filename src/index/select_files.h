@@ -87,7 +87,7 @@ public:
     // so that the run can end with a failure status: one for each entry whose path was too long
     // for the scan buffers, one for each entry that could not be examined, and one for each
     // directory that could not be listed or returned to (its entries are unknown, so it stands
-    // for at least one). Deliberate omissions (deselected entries, special files, link loops,
+    // for at least one). Deliberate omissions (deselected entries, special files, loops,
     // the destination) and entries that vanished before they were examined are not counted.
     uint64_t skipped_count() const {
         return counts_.too_long_skipped + counts_.walk.unreadable_dirs +
