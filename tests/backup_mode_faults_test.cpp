@@ -97,6 +97,30 @@ int live_processes_in_group(pid_t group) {
     return live;
 }
 
+// Kills the process groups of the processes whose command line names `text`, and waits (up to
+// two seconds) until none of them runs.
+void end_orphaned_archivers(const std::string& text) {
+    for (int round = 0; round < 200; ++round) {
+        bool found = false;
+        for (const auto& entry : fs::directory_iterator("/proc")) {
+            const std::string pid = entry.path().filename().string();
+            if (pid.find_first_not_of("0123456789") != std::string::npos ||
+                read_file(entry.path() / "cmdline").find(text) == std::string::npos) {
+                continue;
+            }
+            found = true;
+            const pid_t group = ::getpgid(std::stoi(pid));
+            if (group > 1 && group != ::getpgrp()) {
+                ::kill(-group, SIGKILL);
+            }
+        }
+        if (!found) {
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
 size_t file_count(const fs::path& dir) {
     size_t files = 0;
     for (const auto& entry : fs::recursive_directory_iterator(dir)) {
@@ -148,7 +172,10 @@ protected:
 
     // Run directories are named by the second; runs that follow a failed one at once must not
     // meet its directory.
+    // The archiver of a killed run lives on in its own process group and may still write into
+    // (or even recreate) its run directory: such archivers are ended first.
     void remove_run_directories() const {
+        end_orphaned_archivers(destination().string());
         for (const fs::path& run : run_directories()) {
             fs::remove_all(run);
         }

@@ -272,6 +272,9 @@ void TaskProcedure::run() {
         compute_paths();
         prepare_run_directory();
         open_logs();
+        for (const std::string& warning : config.selection_warnings()) {
+            run_log->log("%s", warning);
+        }
         check_formats(*this); // a broken format fails now, not after the scan
         open_index();
         scan();
