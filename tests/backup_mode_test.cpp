@@ -141,12 +141,23 @@ TEST_F(BackupRun, LayoutLogsAndCommitOfCompletedRuns) {
     EXPECT_EQ(sql_value(job_db, "PRAGMA integrity_check"), "ok");
     EXPECT_EQ(read_file(job_db), read_file(runs[0] / "index.db"));
 
+    // The run ends with its figures, before the closing line.
+    EXPECT_EQ(run_log[run_log.size() - 3], "Summary: 5 files listed (26 bytes), 5 stored, 0 "
+                                           "failed, 0 left out for their names, 0 skipped by "
+                                           "the scan.");
+    EXPECT_TRUE(run_log[run_log.size() - 2].starts_with("Time in seconds: scan "));
+    EXPECT_NE(run_log[run_log.size() - 2].find(", 'echo' archiving "), std::string::npos);
+
     // An unchanged second run lists nothing; the job log gains exactly two lines.
     const CommandResult second = vesk();
     ASSERT_EQ(second.status, 0) << second.out;
     EXPECT_TRUE(listed().empty());
     EXPECT_EQ(log_texts(read_file(destination() / "backuplog.txt")).size(), 4u);
     EXPECT_FALSE(fs::exists(destination() / "backupindex.db.commit"));
+    // A run right after it, most likely in the same second, takes the next second's name.
+    const CommandResult third = run_command({VESK_BINARY, "--cfg", job().string()});
+    EXPECT_EQ(third.status, 0) << third.out << third.err;
+    EXPECT_EQ(run_directories().size(), 3u);
 }
 
 TEST_F(BackupRun, DryRunLeavesTheJobIndexAlone) {
@@ -215,6 +226,37 @@ TEST_F(BackupRun, FailedStartsChangeNothing) {
     }
     EXPECT_EQ(read_file(destination() / "backupindex.db"), committed);
     EXPECT_EQ(read_file(destination() / "backuplog.txt"), job_log);
+
+    // A dry run checks what the archivers need, as a real run does before its scan.
+    for (const fs::path& run : run_directories()) {
+        fs::remove_all(run); // the clashing names made above
+    }
+    const struct {
+        const char* method;
+        const char* error;
+    } broken[] = {
+        {R"j(archive(executable("no-such-archiver"), arguments(""), filepattern("(.*)", 1)))j",
+         "program 'no-such-archiver' cannot be found or is not executable."},
+        {R"j(archive(executable("cat"), arguments(""), workdir("%srcdir%/none"),
+                     filepattern("(.*)", 1)))j",
+         "working directory '"},
+        {R"j(archive(executable("cat"), arguments(""), filepattern("(.*", 1)))j",
+         "Regex_exception: "},
+        {R"j(archive(executable("cat"), arguments(""), filepattern("(.*)", 2)))j",
+         "The filepattern '(.*)' has no capture group 2."},
+        {R"j(archive(executable("cat"), arguments("")),
+             verify(executable("cat"), arguments(""), filepattern("%nope%", 1)))j",
+         "The variable '%nope%' does not exists"},
+    };
+    for (const auto& c : broken) {
+        write_job("incremental(1)", std::string("select_format(format(\"f\"))\n") +
+                                        "format_specification(\"f\", " + c.method + ")");
+        const CommandResult dry = vesk({"--dry"});
+        EXPECT_EQ(dry.status, 1) << c.method;
+        EXPECT_TRUE(dry.err.starts_with("Error: Format 'f', ")) << dry.err;
+        EXPECT_NE(dry.err.find(c.error), std::string::npos) << dry.err;
+        EXPECT_EQ(dry.out.find("Completed scanning."), std::string::npos) << c.method;
+    }
 }
 
 TEST_F(BackupRun, DestinationInsideTheSourceIsNotBackedUp) {
@@ -389,6 +431,10 @@ format_specification("half", archive(executable("grep"), arguments("txt ""%listf
     EXPECT_NE(result.out.find("Marked 1 items as failed backup."), std::string::npos);
     EXPECT_TRUE(result.out.ends_with("VESK exiting.\n"));
     // The failed file is listed again by the next run, and only it.
+    EXPECT_EQ(read_file(run_directories().back() / "failedfiles.txt"), "b.tmp\r\n");
+    EXPECT_NE(result.out.find("The files that failed are named in '" +
+                              (run_directories().back() / "failedfiles.txt").string() + "'"),
+              std::string::npos);
     EXPECT_EQ(vesk().status, 2);
     EXPECT_EQ(listed("half"), std::vector<std::string>{"b.tmp"});
 
