@@ -4,7 +4,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 dir=${1:-build}
 shift || true
+# The project's own builds treat warnings as errors.
 if [ ! -f "$dir/CMakeCache.txt" ]; then
-    cmake -S . -B "$dir" "$@" >/dev/null
+    cmake -S . -B "$dir" -DCMAKE_COMPILE_WARNING_AS_ERROR=ON "$@" >/dev/null
 fi
-cmake --build "$dir" -j"$(nproc)"
+# VESK_TARGETS (space-separated) limits the build to those targets.
+cmake --build "$dir" -j"$(nproc)" ${VESK_TARGETS:+--target $VESK_TARGETS}

@@ -135,7 +135,7 @@ int report_incomplete_backup(const TaskProcedure& procedure, bool dry_run) {
 }
 
 int run(const std::vector<std::string>& args) {
-    say("VESK 0.2.0\n");
+    say("VESK " VESK_VERSION "\n");
     Switches switches;
     if (auto status = read_switches(args, switches)) {
         return *status;
