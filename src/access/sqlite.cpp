@@ -10,6 +10,10 @@ namespace {
 
 constexpr int32_t wrong_argument_count = 25;
 
+static_assert(SqliteException::kMisuse == SQLITE_MISUSE);
+static_assert(sqlite::open_no_mutex == SQLITE_OPEN_NOMUTEX);
+static_assert(sqlite::open_no_follow == SQLITE_OPEN_NOFOLLOW);
+
 std::string connection_message(sqlite3* db) {
     const char* message = db ? sqlite3_errmsg(db) : nullptr;
     return message ? std::string(message) : std::string();
@@ -153,6 +157,11 @@ void ensure_library_checked() {
     (void)checked;
 }
 
+void disable_memory_statistics() noexcept {
+    static const bool attempted = (sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0), true);
+    (void)attempted;
+}
+
 SqliteConnection open(const std::string& file_name, bool read_only, bool create,
                       int32_t extra_flags) {
     const int32_t flags = extra_flags | (read_only ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) |
@@ -248,6 +257,10 @@ int32_t SqliteConnection::total_changes() {
 
 int64_t SqliteConnection::last_insert_rowid() {
     return sqlite3_last_insert_rowid(db_);
+}
+
+bool SqliteConnection::in_transaction() const {
+    return db_ != nullptr && sqlite3_get_autocommit(db_) == 0;
 }
 
 void SqliteConnection::set_last_insert_rowid(int64_t rowid) {

@@ -29,6 +29,9 @@ class SqliteBlob {};
 
 class SqliteException : public std::runtime_error {
 public:
+    // The result code of a library used incorrectly, such as a statement of a closed connection.
+    static constexpr int32_t kMisuse = 21;
+
     // The base message is `detail`; what() gives the full text form.
     SqliteException(int32_t code, const std::string& detail);
 
@@ -52,6 +55,18 @@ namespace sqlite {
 void check_library(int version_number, int threadsafe);
 // Runs check_library on the linked library once per process.
 void ensure_library_checked();
+
+// Turns off the library's memory statistics, which it keeps behind a global mutex on every
+// allocation. Takes effect only before the library's first use; later the setting simply stays.
+// Only the first call per process does anything.
+void disable_memory_statistics() noexcept;
+
+// Open flags for `open`'s extra_flags.
+// The connection is used by one thread at a time, so SQLite's per-call locking is skipped; the
+// library itself is still required to be thread-safe.
+inline constexpr int32_t open_no_mutex = 0x8000;
+// The file is never opened through a symbolic link.
+inline constexpr int32_t open_no_follow = 0x01000000;
 
 } // namespace sqlite
 
@@ -88,7 +103,8 @@ public:
     void set_last_insert_rowid(int64_t rowid);
 
     bool is_open() const { return db_ != nullptr; }
-    sqlite3* handle() const { return db_; }
+    // True while a transaction is open (SQLite is not in autocommit mode).
+    bool in_transaction() const;
 
 private:
     void run_exec(std::string_view sql, int (*hook)(void*, int, char**, char**), void* context);
@@ -97,7 +113,8 @@ private:
 
 namespace sqlite {
 
-// Opens (read only ? 0x1 : 0x2) | (create ? 0x4 : 0) | extra_flags.
+// Opens the file read only or for reading and writing, creating it when `create` is set, with
+// `extra_flags` (0, or open_no_mutex and open_no_follow) added.
 SqliteConnection open(const std::string& file_name, bool read_only, bool create,
                       int32_t extra_flags);
 
