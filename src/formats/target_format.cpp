@@ -4,7 +4,6 @@
 #include <chrono>
 #include <stdexcept>
 
-#include "access/sqlite.h"
 #include "backup/backup_mode.h"
 #include "config/config.h"
 #include "config/format_spec.h"
@@ -26,7 +25,6 @@ constexpr uint32_t kPollIntervalMs = 20;
 constexpr uint32_t kArchiveProgressInterval = 1'000;
 constexpr uint32_t kVerifyProgressInterval = 10'000;
 constexpr uint32_t kListingProgressRows = 10'000;
-constexpr uint32_t kDirectoryAttribute = 0x1;
 // Error output kept for the run log per step; a program may write without end.
 constexpr size_t kErrorTextLimit = 1 << 20;
 constexpr std::string_view kRetryFormat = "retry";
@@ -35,7 +33,6 @@ constexpr std::string_view kFailedFilesName = "failedfiles.txt";
 constexpr std::string_view kLineBreaks = "\r\n";
 // List-file lines are written in blocks of about this size.
 constexpr size_t kListfileBlockBytes = 64 * 1024;
-constexpr std::string_view kUnknownDirectoryPrefix = "Error! The dir: '";
 // Lines per program run that name a directory the index does not know and are logged one by
 // one; a program may print such lines without end, and the run log must not fill the disk.
 constexpr uint64_t kUnknownDirectoryLogLimit = 100;
@@ -100,7 +97,7 @@ void DbFileEntry::fill(std::string_view dir, std::string_view name, uint32_t att
                        int64_t size, int64_t modified_time, int64_t reference_time) {
     name_.assign(name);
     parent_.assign(dir);
-    is_dir_ = (attributes & kDirectoryAttribute) != 0;
+    is_dir_ = (attributes & kIndexDirectoryBit) != 0;
     age_ = reference_time - modified_time;
     size_ = size;
     path_valid_ = false;
@@ -577,12 +574,7 @@ TargetFormatHandler::Confirmation TargetFormatHandler::try_confirm(std::string_v
     try {
         return task_.db->confirm_archived(dir, name, checksum, format_id_) ? Confirmation::Confirmed
                                                                            : Confirmation::NotFound;
-    } catch (const SqliteException&) {
-        throw;
-    } catch (const std::runtime_error& error) {
-        if (!std::string_view(error.what()).starts_with(kUnknownDirectoryPrefix)) {
-            throw;
-        }
+    } catch (const UnknownDirectory& error) {
         error_message = error.what();
         return Confirmation::UnknownDirectory;
     }
@@ -604,7 +596,7 @@ public:
             log_.log("Listfile progress: %s entries written.", files_);
             progress_ = 0;
         }
-        if ((attributes & kDirectoryAttribute) == 0) {
+        if ((attributes & kIndexDirectoryBit) == 0) {
             ++files_;
         }
     }
@@ -652,7 +644,7 @@ void write_listfiles(TaskProcedure& task, const HandlerList& handlers) {
         const FormatSpecification* chosen = selector ? selector->choose(entry) : nullptr;
         TargetFormatHandler* handler = handler_for(handlers, chosen);
         if (handler != nullptr && handler->add_entry(dir, name)) {
-            if ((attributes & kDirectoryAttribute) == 0) {
+            if ((attributes & kIndexDirectoryBit) == 0) {
                 ++task.summary.listed_files;
                 task.summary.listed_bytes += static_cast<uint64_t>(std::max<int64_t>(size, 0));
             }
@@ -693,7 +685,7 @@ int64_t record_failed_files(TaskProcedure& task) {
     int64_t files = 0;
     task.db->list_objects([&](std::string_view dir, std::string_view name, uint32_t attributes,
                               int64_t, int64_t) {
-        if ((attributes & kDirectoryAttribute) != 0) {
+        if ((attributes & kIndexDirectoryBit) != 0) {
             return;
         }
         ++files;

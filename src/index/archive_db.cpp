@@ -25,6 +25,10 @@ constexpr int32_t confirmation_batch_rows = 10000;
 
 } // namespace
 
+UnknownDirectory::UnknownDirectory(std::string_view dir_path)
+    : std::runtime_error("Error! The dir: '" + std::string(dir_path) +
+                         "' is not known to the file index.") {}
+
 // The prepared statements, in the order they are prepared.
 struct ArchiveDb::Statements {
     explicit Statements(SqliteConnection& db)
@@ -399,8 +403,7 @@ bool ArchiveDb::confirm_archived(std::string_view dir_path, std::string_view nam
                                  std::string_view checksum, int64_t archive_id) {
     int64_t directory_id = 0;
     if (!cached_dir_id(dir_path, directory_id)) {
-        throw std::runtime_error("Error! The dir: '" + std::string(dir_path) +
-                                 "' is not known to the file index.");
+        throw UnknownDirectory(dir_path);
     }
     // A transaction the caller opened is left to the caller.
     if (!confirmation_batch_open_ && !connection().in_transaction()) {
