@@ -4,8 +4,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <exception>
-#include <functional>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -23,9 +21,6 @@ namespace vesk {
 enum class zeroblob_t : int32_t {};
 // SQLite's fundamental datatype of a column value: 1 integer, 2 float, 3 text, 4 blob, 5 null.
 enum class type_t : int32_t {};
-
-// Blobs travel as byte arrays; the class only names the concept.
-class SqliteBlob {};
 
 class SqliteException : public std::runtime_error {
 public:
@@ -74,14 +69,6 @@ class SqliteStatement;
 
 class SqliteConnection {
 public:
-    // Callback of exec: the row's values and column names; returning true stops the SQL text.
-    // Views are valid only during the call.
-    using RowViewCallback = std::function<bool(std::span<const std::string_view> values,
-                                               std::span<const std::string_view> names)>;
-    // The same with copies that the callback may keep.
-    using RowCopyCallback =
-        std::function<bool(std::vector<std::string> values, std::vector<std::string> names)>;
-
     SqliteConnection(const std::string& file_name, int32_t flags);
     virtual ~SqliteConnection();
     SqliteConnection(SqliteConnection&& other) noexcept;
@@ -92,12 +79,9 @@ public:
     virtual void close();
     // Runs every statement of the text.
     virtual void exec(std::string_view sql);
-    virtual void exec(std::string_view sql, const RowViewCallback& callback);
-    virtual void exec(std::string_view sql, const RowCopyCallback& callback);
     // Prepares the first statement of the text; the rest is ignored.
     virtual SqliteStatement prepare(std::string_view sql);
     virtual int32_t changes();
-    virtual int32_t total_changes();
     virtual int64_t last_insert_rowid();
     // For statements that write an existing row without inserting it.
     void set_last_insert_rowid(int64_t rowid);
@@ -107,7 +91,6 @@ public:
     bool in_transaction() const;
 
 private:
-    void run_exec(std::string_view sql, int (*hook)(void*, int, char**, char**), void* context);
     sqlite3* db_ = nullptr;
 };
 
@@ -150,7 +133,6 @@ public:
     SqliteStatement& operator=(const SqliteStatement&) = delete;
 
     virtual int32_t parameter_count();
-    virtual std::vector<std::string> parameter_names();
 
     // Binds value k to parameter k + 1, each by its own type.
     template <typename... Values>
@@ -185,7 +167,6 @@ public:
     virtual void clear_bindings();
     virtual int32_t column_count();
     virtual std::vector<std::string> column_names();
-    virtual std::string column_decltype(int32_t index);
 
     // One step; on a row, column k is read into out[k]. False when done (the statement is reset).
     template <typename... Out>
