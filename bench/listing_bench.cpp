@@ -18,12 +18,12 @@
 #include <iostream>
 #include <string>
 
-#include "backup/backup_mode.h"
 #include "config/config.h"
 #include "config/format_spec.h"
 #include "formats/target_format.h"
 #include "index/archive_db.h"
 #include "platform/bindings.h"
+#include "support/prepared_run.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -53,23 +53,15 @@ std::string job_text(const fs::path& source, const fs::path& destination) {
 }
 
 // Prepares a run up to the archiving phase; returns the scan time.
-double prepare(vesk::TaskProcedure& task, const std::string& run_name) {
-    task.compute_paths();
-    task.run_subdir = (fs::path(task.destination_path) / run_name).string();
-    task.run_log_name = task.run_subdir + "/log.txt";
-    task.run_db_name = task.run_subdir + "/index.db";
-    task.prepare_run_directory();
-    task.open_logs();
-    task.open_index();
+double prepare(vesk::testing::PreparedRun& task, const std::string& run_name) {
+    task.open_run(run_name);
     const auto start = Clock::now();
-    task.scan();
-    const double scan = seconds_since(start);
-    task.prepare_index();
-    return scan;
+    task.scan_and_prepare();
+    return seconds_since(start);
 }
 
-std::unique_ptr<vesk::TaskProcedure> make_task(const vesk::Config& config) {
-    return std::make_unique<vesk::TaskProcedureIncremental>(
+std::unique_ptr<vesk::testing::PreparedRun> make_task(const vesk::Config& config) {
+    return std::make_unique<vesk::testing::PreparedRun>(
         config, [](vesk::ArchiveDb& db) { return db.add_run("VESK 0.1.0", "bench", "job"); });
 }
 
@@ -82,7 +74,7 @@ public:
     using vesk::ArchiveDb::commit_transaction;
 };
 
-double listing_only(vesk::TaskProcedure& task, vesk::TargetFormatHandler& handler) {
+double listing_only(const vesk::RunContext& task, vesk::TargetFormatHandler& handler) {
     const auto start = Clock::now();
     handler.open_listfile();
     handler.ensure_format_id();
@@ -129,23 +121,23 @@ int main(int argc, char** argv) {
     auto whole = make_task(*whole_config);
     const double whole_scan = prepare(*whole, "run");
     auto start = Clock::now();
-    vesk::archive_formats(*whole);
+    vesk::archive_formats(whole->context());
     const double whole_phase = seconds_since(start);
 
     const auto split_config = vesk::parse_job(job_text(source, root / "split"));
     auto split = make_task(*split_config);
     const double split_scan = prepare(*split, "run");
-    vesk::TargetFormatHandler handler(*split, *split_config->format_specifications[0]);
-    const double listing = listing_only(*split, handler);
+    vesk::RunContext& split_context = split->context();
+    vesk::TargetFormatHandler handler(split_context, *split_config->format_specifications[0]);
+    const double listing = listing_only(split_context, handler);
     const double confirmation = confirmation_only(handler);
     const uint32_t matched = handler.matched_count();
 
     // The same confirmations again, this time inside one transaction.
-    split->db->close();
-    auto batching = std::make_unique<BatchingDb>(split->run_db_name);
-    batching->cache_dirs([](std::string_view) {});
-    BatchingDb& batching_db = *batching;
-    split->db = std::move(batching);
+    split->db().close();
+    BatchingDb batching_db(split->run_db_name());
+    batching_db.cache_dirs([](std::string_view) {});
+    split_context.db = &batching_db;
     batching_db.begin_transaction();
     const double batched = confirmation_only(handler);
     batching_db.commit_transaction();
@@ -153,13 +145,15 @@ int main(int argc, char** argv) {
     std::printf("files: %ld\n", files);
     std::printf("run 1 scan: %.3f s (%.0f files/s)\n", whole_scan, files / whole_scan);
     std::printf("run 1 archiving phase with sed: %.3f s (%.0f files/s), unconfirmed: %lld\n",
-                whole_phase, files / whole_phase, static_cast<long long>(whole->unconfirmed_count));
+                whole_phase, files / whole_phase,
+                static_cast<long long>(whole->summary().unconfirmed_count));
     std::printf("run 2 scan: %.3f s (%.0f files/s)\n", split_scan, files / split_scan);
     std::printf("run 2 listing: %.3f s (%.0f files/s), %u lines\n", listing, files / listing,
                 handler.entry_count());
     std::printf("run 2 confirmation: %.3f s (%.0f files/s), %u matched\n", confirmation,
                 files / confirmation, matched);
-    const bool complete = whole->unconfirmed_count == 0 && matched == static_cast<uint32_t>(files);
+    const bool complete =
+        whole->summary().unconfirmed_count == 0 && matched == static_cast<uint32_t>(files);
     std::printf("run 2 confirmation inside one transaction: %.3f s (%.0f files/s)\n", batched,
                 files / batched);
     whole.reset();

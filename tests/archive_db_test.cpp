@@ -293,9 +293,7 @@ TEST_F(ArchiveDbTest, ConfirmationsFindRootFilesAndRejectUnknownDirectories) {
     try {
         db.confirm_archived("a/nowhere", "x", "abc", 7);
         FAIL() << "unknown directory accepted";
-    } catch (const SqliteException&) {
-        FAIL() << "wrong exception type";
-    } catch (const std::runtime_error& error) {
+    } catch (const UnknownDirectory& error) {
         EXPECT_STREQ(error.what(), "Error! The dir: 'a/nowhere' is not known to the file index.");
     }
     EXPECT_EQ(db.mark_failed(), 2);

@@ -8,10 +8,10 @@
 #include <map>
 #include <regex>
 
-#include "backup/backup_mode.h"
 #include "config/config.h"
 #include "index/archive_db.h"
 #include "platform/vfs.h"
+#include "support/prepared_run.h"
 #include "support/run_command.h"
 
 namespace vesk {
@@ -37,42 +37,33 @@ public:
     }
 
     // Parses the job (source, destination and mode are added here) and prepares the run.
-    TaskProcedure& start(const std::string& formats, bool dry_run = false) {
+    RunContext& start(const std::string& formats, bool dry_run = false) {
         job_text_ = "source_dir(\"" + source().string() + "\") destination_dir(\"" +
                     destination().string() + "\") mode(incremental(0)) " + formats;
         task_.reset();
         config_ = parse_job(job_text_);
         config_->dry_run = dry_run;
-        task_ = std::make_unique<TaskProcedureIncremental>(
+        task_ = std::make_unique<testing::PreparedRun>(
             *config_, [](ArchiveDb& db) { return db.add_run("VESK 0.1.0", "test", "job"); });
-        task_->compute_paths();
         // Runs of one test may follow each other within a second: number them instead.
-        task_->run_subdir = (destination() / ("run" + std::to_string(++runs_))).string();
-        task_->run_log_name = task_->run_subdir + "/log.txt";
-        task_->run_db_name = task_->run_subdir + "/index.db";
-        task_->prepare_run_directory();
-        task_->open_logs();
-        task_->open_index();
-        task_->scan();
-        task_->prepare_index();
-        return *task_;
+        task_->prepare("run" + std::to_string(++runs_));
+        return task_->context();
     }
     void finish() { task_->finish(); }
 
-    TaskProcedure& task() { return *task_; }
-    std::string log() const { return read_file(task_->run_log_name); }
+    std::string log() const { return read_file(task_->run_log_name()); }
     std::string listfile(const std::string& format) const {
-        return read_file(fs::path(task_->run_subdir) / ("listfile." + format + ".lst"));
+        return read_file(fs::path(task_->run_subdir()) / ("listfile." + format + ".lst"));
     }
-    fs::path run_dir() const { return task_->run_subdir; }
+    fs::path run_dir() const { return task_->run_subdir(); }
 
     // name -> checksum of the files this run's archives hold, read straight from the index
     // file. Closes the run's index first, since it may hold the file exclusively.
     std::map<std::string, std::string> confirmed() const {
-        task_->db->close();
+        task_->db().close();
         std::map<std::string, std::string> files;
         sqlite3* db = nullptr;
-        EXPECT_EQ(sqlite3_open_v2(task_->run_db_name.c_str(), &db, SQLITE_OPEN_READONLY, nullptr),
+        EXPECT_EQ(sqlite3_open_v2(task_->run_db_name().c_str(), &db, SQLITE_OPEN_READONLY, nullptr),
                   SQLITE_OK);
         sqlite3_stmt* statement = nullptr;
         const char* sql = "SELECT o.name, coalesce(o.checksum, '') FROM objects o JOIN archives a "
@@ -90,7 +81,7 @@ public:
     // Paths ("dir/name") that the index still lists as not confirmed.
     std::vector<std::string> unconfirmed() {
         std::vector<std::string> paths;
-        task_->db->list_objects(
+        task_->db().list_objects(
             [&](std::string_view dir, std::string_view name, uint32_t, int64_t, int64_t) {
                 paths.push_back(dir.empty() ? std::string(name)
                                             : std::string(dir) + "/" + std::string(name));
@@ -103,7 +94,7 @@ private:
     ScratchDir scratch_;
     std::string job_text_;
     std::unique_ptr<Config> config_;
-    std::unique_ptr<TaskProcedure> task_;
+    std::unique_ptr<testing::PreparedRun> task_;
     int runs_ = 0;
 };
 
@@ -181,7 +172,7 @@ TEST(TextOutputToLines, DropsLinesBeyondTheLimitWhole) {
 
 TEST(TargetFormatHandler, ExpandsVariables) {
     JobRun run;
-    TaskProcedure& task = run.start(reporting_format("zip") + "select_format(format(\"zip\"))");
+    RunContext& task = run.start(reporting_format("zip") + "select_format(format(\"zip\"))");
     TargetFormatHandler handler(task, *task.config.format_specifications[0]);
     const std::string dir = task.run_subdir;
 
@@ -215,7 +206,7 @@ TEST(TargetFormatHandler, ExpandsVariables) {
 
 TEST(TargetFormatHandler, WritesListFileLinesAndLeavesOutLineBreakNames) {
     JobRun run;
-    TaskProcedure& task = run.start(reporting_format("zip") + "select_format(format(\"zip\"))");
+    RunContext& task = run.start(reporting_format("zip") + "select_format(format(\"zip\"))");
     TargetFormatHandler handler(task, *task.config.format_specifications[0]);
     handler.open_listfile();
     const VfsPath path(true, handler.listfile_path());
@@ -244,7 +235,7 @@ TEST(TargetFormatHandler, WritesListFileLinesAndLeavesOutLineBreakNames) {
 // Lines are written in blocks; a list file of many blocks holds every line once, in order.
 TEST(TargetFormatHandler, WritesLargeListFilesWholeAndInOrder) {
     JobRun run;
-    TaskProcedure& task = run.start(reporting_format("zip") + "select_format(format(\"zip\"))");
+    RunContext& task = run.start(reporting_format("zip") + "select_format(format(\"zip\"))");
     TargetFormatHandler handler(task, *task.config.format_specifications[0]);
     handler.open_listfile();
     std::string expected;
@@ -269,7 +260,7 @@ TEST(TargetFormatHandler, ConfirmsTheFilesOutputLinesName) {
     run.add_file("a/b/c.txt");
     run.add_file("d/e.txt");
     run.add_file("lat\xE9.txt");
-    TaskProcedure& task = run.start(reporting_format("zip") + "select_format(format(\"zip\"))");
+    RunContext& task = run.start(reporting_format("zip") + "select_format(format(\"zip\"))");
     TargetFormatHandler handler(task, *task.config.format_specifications[0]);
     handler.ensure_format_id();
     handler.use_file_pattern("^\\+ (.*?)(?: \\[([0-9a-f]+)\\])?$", 1, 2);
@@ -304,7 +295,7 @@ TEST(ArchiveFormats, SevenZipAndTarWithVerifierAndAnUnnamedFormat) {
     run.add_file("big.bin", std::string(300'000, 'b'));
     run.add_file("nested/deeper/x.bin", std::string(200'000, 'x'));
     const std::string tools = std::string(VESK_SOURCE_DIR) + "/examples/tools/";
-    TaskProcedure& task = run.start(
+    RunContext& task = run.start(
         R"j(format_specification("7z", archive(executable("7z"),
             arguments("a -spd -scsUTF-8 ""%archive%.7z"" @""%listfile%"""), workdir("%srcdir%")),
             verify(executable("7z"), arguments("t -bb1 ""%archive%.7z"""),
@@ -320,7 +311,7 @@ TEST(ArchiveFormats, SevenZipAndTarWithVerifierAndAnUnnamedFormat) {
 
     archive_formats(task);
     EXPECT_EQ(run.unconfirmed(), std::vector<std::string>{});
-    EXPECT_EQ(task.unconfirmed_count, 0);
+    EXPECT_EQ(task.summary.unconfirmed_count, 0);
     EXPECT_EQ(sorted_lines(run.listfile("7z")), "small/empty.txt\r\nsmall/one.txt\r\nsp "
                                                 "ace/\xC3\xA4\xC3\xB6.txt\r\n");
     EXPECT_EQ(sorted_lines(run.listfile("tar")), "big.bin\r\nnested/deeper/x.bin\r\n");
@@ -363,7 +354,7 @@ TEST(ArchiveFormats, NonZeroExitWithEverythingReportedFailsNothing) {
     run.add_file("a.txt");
     run.add_file("d/b.txt");
     run.add_file("d/line\nbreak.txt");
-    TaskProcedure& task = run.start(
+    RunContext& task = run.start(
         R"j(format_specification("all", archive(executable("sh"),
             arguments("-c ""sed 's/^/+ /' '%listfile%'; echo oops >&2; exit 3"""),
             filepattern("^\+ (.*)$", 1)))
@@ -371,7 +362,7 @@ TEST(ArchiveFormats, NonZeroExitWithEverythingReportedFailsNothing) {
     archive_formats(task);
     // Only the name with a line break, which no list file can hold, stays unconfirmed.
     EXPECT_EQ(run.unconfirmed(), std::vector<std::string>{"d/line\nbreak.txt"});
-    EXPECT_EQ(task.unconfirmed_count, 1);
+    EXPECT_EQ(task.summary.unconfirmed_count, 1);
     const std::string log = run.log();
     EXPECT_NE(log.find("Marked 1 items as failed backup."), std::string::npos);
     EXPECT_NE(log.find("'d/line\\x0Abreak.txt'"), std::string::npos);
@@ -387,8 +378,8 @@ TEST(ArchiveFormats, RetriesFailedFilesThroughTheRetryFormat) {
     run.add_file("d/skip1.txt");
     run.add_file("d/skip2.txt");
 
-    TaskProcedure& task = run.start(skipping + reporting_format("retry", "grep -v skip2") +
-                                    "select_format(format(\"main\"))");
+    RunContext& task = run.start(skipping + reporting_format("retry", "grep -v skip2") +
+                                 "select_format(format(\"main\"))");
     archive_formats(task);
     const std::string log = run.log();
     EXPECT_NE(log.find("Marked 2 items as failed backup."), std::string::npos);
@@ -396,14 +387,14 @@ TEST(ArchiveFormats, RetriesFailedFilesThroughTheRetryFormat) {
     EXPECT_NE(log.find("Completed retry-listfile, with a total of 2 entries."), std::string::npos);
     EXPECT_EQ(sorted_lines(run.listfile("retry")), "d/skip1.txt\r\nd/skip2.txt\r\n");
     EXPECT_EQ(run.unconfirmed(), std::vector<std::string>{"d/skip2.txt"});
-    EXPECT_EQ(task.unconfirmed_count, 1);
+    EXPECT_EQ(task.summary.unconfirmed_count, 1);
     run.finish();
 
     // Without a retry format the failures stay marked, and the next run lists them again.
-    TaskProcedure& next = run.start(skipping + "select_format(format(\"main\"))");
+    RunContext& next = run.start(skipping + "select_format(format(\"main\"))");
     EXPECT_EQ(run.unconfirmed(), std::vector<std::string>{"d/skip2.txt"});
     archive_formats(next);
-    EXPECT_EQ(next.unconfirmed_count, 1);
+    EXPECT_EQ(next.summary.unconfirmed_count, 1);
     EXPECT_EQ(run.listfile("main"), "d/skip2.txt\r\n");
     EXPECT_FALSE(fs::exists(run.run_dir() / "listfile.retry.lst"));
     EXPECT_EQ(run.log().find("Retrying"), std::string::npos);
@@ -412,7 +403,7 @@ TEST(ArchiveFormats, RetriesFailedFilesThroughTheRetryFormat) {
 TEST(ArchiveFormats, DryRunStartsNoProgram) {
     JobRun run;
     run.add_file("a.txt");
-    TaskProcedure& task = run.start(
+    RunContext& task = run.start(
         R"j(format_specification("a", archive(executable("sh"),
             arguments("-c ""touch '%dstdir%/ran'"""), filepattern("(.*)", 1)))
         format_specification("retry", archive(executable("sh"),
@@ -425,13 +416,13 @@ TEST(ArchiveFormats, DryRunStartsNoProgram) {
     EXPECT_EQ(count_of(log, "Skipping archiving step."), 2u);
     EXPECT_EQ(count_of(log, "Skipping verification step."), 2u);
     EXPECT_EQ(run.listfile("retry"), "a.txt\r\n");
-    EXPECT_EQ(task.unconfirmed_count, 1);
+    EXPECT_EQ(task.summary.unconfirmed_count, 1);
 }
 
 TEST(ArchiveFormats, UnknownVariableEndsTheRunBeforeAnyProgram) {
     JobRun run;
     run.add_file("a.txt");
-    TaskProcedure& task = run.start(
+    RunContext& task = run.start(
         R"j(format_specification("a", archive(executable("sh"),
             arguments("-c ""touch '%dstdir%/ran' %bogus%"""), filepattern("(.*)", 1)))
         select_format(format("a")))j");
@@ -461,7 +452,7 @@ TEST(ArchiveFormats, SurvivesHostileArchivers) {
     run.add_file("lat\xE9.txt");
     rusage before{};
     getrusage(RUSAGE_SELF, &before);
-    TaskProcedure& task =
+    RunContext& task =
         run.start(format_for("garbage", "garbage.sh") + format_for("longline", "long_line.sh") +
                   format_for("killed", "killed.sh") + format_for("stderr", "stderr_only.sh") +
                   format_for("grandchild", "grandchild.sh") +

@@ -10,53 +10,17 @@ namespace {
 
 constexpr int32_t wrong_argument_count = 25;
 
+static_assert(SqliteException::kMisuse == SQLITE_MISUSE);
+static_assert(sqlite::open_no_mutex == SQLITE_OPEN_NOMUTEX);
+static_assert(sqlite::open_no_follow == SQLITE_OPEN_NOFOLLOW);
+
 std::string connection_message(sqlite3* db) {
     const char* message = db ? sqlite3_errmsg(db) : nullptr;
     return message ? std::string(message) : std::string();
 }
 
-// Row hooks of sqlite3_exec: they call the user's callback and keep the first exception it
-// throws, so that exec can rethrow it after SQLite has stopped.
-template <typename Callback>
-struct ExecContext {
-    const Callback& callback;
-    std::exception_ptr error;
-};
-
 std::string_view view_of(const char* text) {
     return text ? std::string_view(text) : "";
-}
-
-int view_hook(void* context, int count, char** values, char** names) {
-    auto* exec = static_cast<ExecContext<SqliteConnection::RowViewCallback>*>(context);
-    try {
-        std::vector<std::string_view> value_views(count);
-        std::vector<std::string_view> name_views(count);
-        for (int i = 0; i < count; ++i) {
-            value_views[i] = view_of(values[i]);
-            name_views[i] = view_of(names[i]);
-        }
-        return exec->callback(value_views, name_views) ? 1 : 0;
-    } catch (...) {
-        exec->error = std::current_exception();
-        return 1;
-    }
-}
-
-int copy_hook(void* context, int count, char** values, char** names) {
-    auto* exec = static_cast<ExecContext<SqliteConnection::RowCopyCallback>*>(context);
-    try {
-        std::vector<std::string> value_copies(count);
-        std::vector<std::string> name_copies(count);
-        for (int i = 0; i < count; ++i) {
-            value_copies[i] = view_of(values[i]);
-            name_copies[i] = view_of(names[i]);
-        }
-        return exec->callback(std::move(value_copies), std::move(name_copies)) ? 1 : 0;
-    } catch (...) {
-        exec->error = std::current_exception();
-        return 1;
-    }
 }
 
 } // namespace
@@ -153,6 +117,11 @@ void ensure_library_checked() {
     (void)checked;
 }
 
+void disable_memory_statistics() noexcept {
+    static const bool attempted = (sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0), true);
+    (void)attempted;
+}
+
 SqliteConnection open(const std::string& file_name, bool read_only, bool create,
                       int32_t extra_flags) {
     const int32_t flags = extra_flags | (read_only ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) |
@@ -196,38 +165,17 @@ void SqliteConnection::close() {
     }
 }
 
-void SqliteConnection::run_exec(std::string_view sql, int (*hook)(void*, int, char**, char**),
-                                void* context) {
+void SqliteConnection::exec(std::string_view sql) {
     if (!db_) {
         throw SqliteException(SQLITE_MISUSE, "The database connection is closed.");
     }
     const std::string text(sql);
     char* error = nullptr;
-    const int result = sqlite3_exec(db_, text.c_str(), hook, context, &error);
+    const int result = sqlite3_exec(db_, text.c_str(), nullptr, nullptr, &error);
     const std::string message = error ? std::string(error) : std::string();
     sqlite3_free(error);
     if (result != SQLITE_OK && result != SQLITE_ABORT) {
         throw SqliteException(result, message);
-    }
-}
-
-void SqliteConnection::exec(std::string_view sql) {
-    run_exec(sql, nullptr, nullptr);
-}
-
-void SqliteConnection::exec(std::string_view sql, const RowViewCallback& callback) {
-    ExecContext<RowViewCallback> context{callback, nullptr};
-    run_exec(sql, callback ? view_hook : nullptr, &context);
-    if (context.error) {
-        std::rethrow_exception(context.error);
-    }
-}
-
-void SqliteConnection::exec(std::string_view sql, const RowCopyCallback& callback) {
-    ExecContext<RowCopyCallback> context{callback, nullptr};
-    run_exec(sql, callback ? copy_hook : nullptr, &context);
-    if (context.error) {
-        std::rethrow_exception(context.error);
     }
 }
 
@@ -242,12 +190,12 @@ int32_t SqliteConnection::changes() {
     return sqlite3_changes(db_);
 }
 
-int32_t SqliteConnection::total_changes() {
-    return sqlite3_total_changes(db_);
-}
-
 int64_t SqliteConnection::last_insert_rowid() {
     return sqlite3_last_insert_rowid(db_);
+}
+
+bool SqliteConnection::in_transaction() const {
+    return db_ != nullptr && sqlite3_get_autocommit(db_) == 0;
 }
 
 void SqliteConnection::set_last_insert_rowid(int64_t rowid) {
@@ -293,14 +241,6 @@ void SqliteStatement::throw_last_error(int code) {
 
 int32_t SqliteStatement::parameter_count() {
     return sqlite3_bind_parameter_count(stmt_);
-}
-
-std::vector<std::string> SqliteStatement::parameter_names() {
-    std::vector<std::string> names;
-    for (int i = 1, count = parameter_count(); i <= count; ++i) {
-        names.emplace_back(view_of(sqlite3_bind_parameter_name(stmt_, i)));
-    }
-    return names;
 }
 
 void SqliteStatement::check_parameter_count(size_t count, const char* message) {
@@ -415,10 +355,6 @@ std::vector<std::string> SqliteStatement::column_names() {
         names.emplace_back(view_of(sqlite3_column_name(stmt_, i)));
     }
     return names;
-}
-
-std::string SqliteStatement::column_decltype(int32_t index) {
-    return std::string(view_of(sqlite3_column_decltype(stmt_, index)));
 }
 
 bool SqliteStatement::step() {

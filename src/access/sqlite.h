@@ -4,8 +4,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <exception>
-#include <functional>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -24,11 +22,11 @@ enum class zeroblob_t : int32_t {};
 // SQLite's fundamental datatype of a column value: 1 integer, 2 float, 3 text, 4 blob, 5 null.
 enum class type_t : int32_t {};
 
-// Blobs travel as byte arrays; the class only names the concept.
-class SqliteBlob {};
-
 class SqliteException : public std::runtime_error {
 public:
+    // The result code of a library used incorrectly, such as a statement of a closed connection.
+    static constexpr int32_t kMisuse = 21;
+
     // The base message is `detail`; what() gives the full text form.
     SqliteException(int32_t code, const std::string& detail);
 
@@ -53,20 +51,24 @@ void check_library(int version_number, int threadsafe);
 // Runs check_library on the linked library once per process.
 void ensure_library_checked();
 
+// Turns off the library's memory statistics, which it keeps behind a global mutex on every
+// allocation. Takes effect only before the library's first use; later the setting simply stays.
+// Only the first call per process does anything.
+void disable_memory_statistics() noexcept;
+
+// Open flags for `open`'s extra_flags.
+// The connection is used by one thread at a time, so SQLite's per-call locking is skipped; the
+// library itself is still required to be thread-safe.
+inline constexpr int32_t open_no_mutex = 0x8000;
+// The file is never opened through a symbolic link.
+inline constexpr int32_t open_no_follow = 0x01000000;
+
 } // namespace sqlite
 
 class SqliteStatement;
 
 class SqliteConnection {
 public:
-    // Callback of exec: the row's values and column names; returning true stops the SQL text.
-    // Views are valid only during the call.
-    using RowViewCallback = std::function<bool(std::span<const std::string_view> values,
-                                               std::span<const std::string_view> names)>;
-    // The same with copies that the callback may keep.
-    using RowCopyCallback =
-        std::function<bool(std::vector<std::string> values, std::vector<std::string> names)>;
-
     SqliteConnection(const std::string& file_name, int32_t flags);
     virtual ~SqliteConnection();
     SqliteConnection(SqliteConnection&& other) noexcept;
@@ -77,27 +79,25 @@ public:
     virtual void close();
     // Runs every statement of the text.
     virtual void exec(std::string_view sql);
-    virtual void exec(std::string_view sql, const RowViewCallback& callback);
-    virtual void exec(std::string_view sql, const RowCopyCallback& callback);
     // Prepares the first statement of the text; the rest is ignored.
     virtual SqliteStatement prepare(std::string_view sql);
     virtual int32_t changes();
-    virtual int32_t total_changes();
     virtual int64_t last_insert_rowid();
     // For statements that write an existing row without inserting it.
     void set_last_insert_rowid(int64_t rowid);
 
     bool is_open() const { return db_ != nullptr; }
-    sqlite3* handle() const { return db_; }
+    // True while a transaction is open (SQLite is not in autocommit mode).
+    bool in_transaction() const;
 
 private:
-    void run_exec(std::string_view sql, int (*hook)(void*, int, char**, char**), void* context);
     sqlite3* db_ = nullptr;
 };
 
 namespace sqlite {
 
-// Opens (read only ? 0x1 : 0x2) | (create ? 0x4 : 0) | extra_flags.
+// Opens the file read only or for reading and writing, creating it when `create` is set, with
+// `extra_flags` (0, or open_no_mutex and open_no_follow) added.
 SqliteConnection open(const std::string& file_name, bool read_only, bool create,
                       int32_t extra_flags);
 
@@ -133,7 +133,6 @@ public:
     SqliteStatement& operator=(const SqliteStatement&) = delete;
 
     virtual int32_t parameter_count();
-    virtual std::vector<std::string> parameter_names();
 
     // Binds value k to parameter k + 1, each by its own type.
     template <typename... Values>
@@ -168,7 +167,6 @@ public:
     virtual void clear_bindings();
     virtual int32_t column_count();
     virtual std::vector<std::string> column_names();
-    virtual std::string column_decltype(int32_t index);
 
     // One step; on a row, column k is read into out[k]. False when done (the statement is reset).
     template <typename... Out>

@@ -102,41 +102,41 @@ int32_t mode_count(const Config& config) {
 } // namespace
 
 TaskProcedure::TaskProcedure(const Config& config, RecordRunCallback record_run)
-    : config(config), record_run(std::move(record_run)), run_start_time(now()) {}
+    : config_(config), record_run_(std::move(record_run)), run_start_time_(now()) {}
 
 TaskProcedure::~TaskProcedure() = default;
 
 void TaskProcedure::compute_paths() {
     // Absolute from here on, so that archivers started in another working directory get paths
     // that name the same files.
-    VfsPath path(true, VfsPath(true, config.destination_dir).absolute_copy());
-    destination_path = path.normal_copy();
-    job_log_name = appended(path, job_log_file);
-    job_db_name = appended(path, job_db_file);
-    path.append(run_directory_name(run_start_time, short_name()));
-    run_subdir = path.normal_copy();
-    run_log_name = appended(path, run_log_file);
-    run_db_name = appended(path, run_db_file);
-    path.set(VfsPath(true, config.source_dir).absolute_copy());
-    source_path = path.normal_copy();
+    VfsPath path(true, VfsPath(true, config_.destination_dir).absolute_copy());
+    destination_path_ = path.normal_copy();
+    job_log_name_ = appended(path, job_log_file);
+    job_db_name_ = appended(path, job_db_file);
+    path.append(run_directory_name(run_start_time_, short_name()));
+    run_subdir_ = path.normal_copy();
+    run_log_name_ = appended(path, run_log_file);
+    run_db_name_ = appended(path, run_db_file);
+    path.set(VfsPath(true, config_.source_dir).absolute_copy());
+    source_path_ = path.normal_copy();
 }
 
 void TaskProcedure::prepare_run_directory() {
-    VfsPath source(true, source_path);
+    VfsPath source(true, source_path_);
     if (!source.is_directory()) {
         throw std::runtime_error(
-            format("The specified source_dir cannot be found. '%s'", source_path));
+            format("The specified source_dir cannot be found. '%s'", source_path_));
     }
-    if (destination_path.empty()) {
+    if (destination_path_.empty()) {
         throw std::runtime_error("The specified destination_dir is empty.");
     }
-    VfsPath destination(true, destination_path);
+    VfsPath destination(true, destination_path_);
     if (destination.same_entry_as(source)) {
         // Every run would store the earlier runs' archives again.
         throw std::runtime_error(
             format("The destination_dir '%s' is the source_dir itself. Choose another "
                    "destination.",
-                   destination_path));
+                   destination_path_));
     }
     if (!destination.is_directory()) {
         destination.create_directories();
@@ -147,38 +147,38 @@ void TaskProcedure::prepare_run_directory() {
         throw std::runtime_error(
             format("Another backup run is using the destination directory '%s'. Try again when "
                    "it has finished.",
-                   destination_path));
+                   destination_path_));
     }
-    refuse_unless_regular_file(job_db_name, "job index");
-    refuse_unless_regular_file(job_log_name, "job log");
+    refuse_unless_regular_file(job_db_name_, "job index");
+    refuse_unless_regular_file(job_log_name_, "job log");
     // A run directory of the same name that holds a run log belongs to a run that started in
     // this same second and has ended (the lock says so): this run starts in the next second.
     for (int attempt = 0; attempt < kSameSecondAttempts &&
-                          VfsPath(true, run_subdir + "/" + std::string(run_log_file)).is_file();
+                          VfsPath(true, run_subdir_ + "/" + std::string(run_log_file)).is_file();
          ++attempt) {
-        sleep_until_next_second(run_start_time);
-        run_start_time = now();
+        sleep_until_next_second(run_start_time_);
+        run_start_time_ = now();
         compute_paths();
     }
-    VfsPath run_directory(true, run_subdir);
+    VfsPath run_directory(true, run_subdir_);
     if (run_directory.exists()) {
         throw std::runtime_error(
-            format("The directory/file already exists. Delete '%s' to proceed. ", run_subdir));
+            format("The directory/file already exists. Delete '%s' to proceed. ", run_subdir_));
     }
     run_directory.create_directories();
 }
 
 void TaskProcedure::open_logs() {
-    job_log = std::make_unique<Logger>(job_log_name);
-    run_log = std::make_unique<Logger>(run_log_name);
-    job_log->log("Starting backup from '%s' to '%s'.", source_path, run_subdir);
-    run_log->log("Runlog created.");
-    std::istringstream summary(summary_text());
-    for (std::string line; std::getline(summary, line);) {
+    job_log_ = std::make_unique<Logger>(job_log_name_);
+    run_log_ = std::make_unique<Logger>(run_log_name_);
+    job_log_->log("Starting backup from '%s' to '%s'.", source_path_, run_subdir_);
+    run_log_->log("Runlog created.");
+    std::istringstream summary_lines(summary_text());
+    for (std::string line; std::getline(summary_lines, line);) {
         if (!line.empty() && line.back() == '\r') {
             line.pop_back();
         }
-        run_log->log("%s", line);
+        run_log_->log("%s", line);
     }
 }
 
@@ -192,79 +192,82 @@ void TaskProcedure::open_copied_index() {
 }
 
 void TaskProcedure::open_empty_index() {
-    run_log->log("Starting from an empty index: every selected file is listed.");
+    run_log_->log("Starting from an empty index: every selected file is listed.");
     open_run_index();
 }
 
 // A run without a copy of the job index starts from an empty private file, which the index
 // then fills with its tables.
 void TaskProcedure::open_run_index() {
-    const VfsPath run_db(true, run_db_name);
+    const VfsPath run_db(true, run_db_name_);
     if (!run_db.exists()) {
         VfsFile::CreatePrivate(run_db)->Close();
     }
-    db = std::make_unique<ArchiveDb>(run_db_name);
+    db_ = std::make_unique<ArchiveDb>(run_db_name_);
 }
 
 void TaskProcedure::copy_job_index(bool force) {
-    VfsPath job_db(true, job_db_name);
+    VfsPath job_db(true, job_db_name_);
     if (force || job_db.is_file()) {
-        job_db.copy_to(VfsPath(true, run_db_name), false);
+        job_db.copy_to(VfsPath(true, run_db_name_), false);
     }
 }
 
 void TaskProcedure::commit_index(bool force) {
-    if (config.dry_run) {
-        run_log->log("Backup index NOT commited because this is a dry run.");
+    if (config_.dry_run) {
+        run_log_->log("Backup index NOT commited because this is a dry run.");
         return;
     }
-    VfsPath run_db(true, run_db_name);
+    VfsPath run_db(true, run_db_name_);
     if (!force && !run_db.is_file()) {
         return;
     }
     // Copy, flush and rename: a crash or a full disk leaves the old or the new index, never a
     // torn one. A stale copy left by an earlier run is removed, never opened.
-    VfsPath temporary(true, job_db_name + std::string(commit_temp_suffix));
+    VfsPath temporary(true, job_db_name_ + std::string(commit_temp_suffix));
     try {
         run_db.copy_to(temporary, true, true);
         throw_if_interrupted(); // the last moment at which nothing is committed yet
-        temporary.move_to(VfsPath(true, job_db_name));
+        temporary.move_to(VfsPath(true, job_db_name_));
     } catch (...) {
         // A partial copy would only take space on what may be a full disk.
         VfsPath(false, temporary.normal_view()).delete_file();
         throw;
     }
-    VfsPath(true, destination_path).flush_directory();
+    VfsPath(true, destination_path_).flush_directory();
 }
 
 LogCallback TaskProcedure::run_log_callback() const {
-    return [this](std::string_view line) { run_log->log("%s", line); };
+    return [this](std::string_view line) { run_log_->log("%s", line); };
 }
 
 void TaskProcedure::scan() {
     const auto start = std::chrono::steady_clock::now();
-    run_id = record_run(*db);
+    run_id_ = record_run_(*db_);
     const LogCallback log = run_log_callback();
-    FileScanner scanner(*db);
-    scanner.set_excluded_directory(destination_path);
-    scanner.scan(VfsPath(true, source_path).components_copy(), config, log);
-    skipped_count = static_cast<int64_t>(scanner.skipped_count());
-    db->log_status(log);
-    db->cleanup(log);
-    summary.scan_seconds = seconds_since(start);
+    FileScanner scanner(*db_);
+    scanner.set_excluded_directory(destination_path_);
+    scanner.scan(VfsPath(true, source_path_).components_copy(), config_, log);
+    summary_.skipped_count = static_cast<int64_t>(scanner.skipped_count());
+    db_->log_status(log);
+    db_->cleanup(log);
+    summary_.scan_seconds = seconds_since(start);
 }
 
 void TaskProcedure::prepare_index() {
-    db->prepare_listing();
-    db->cache_dirs(run_log_callback());
+    db_->prepare_listing();
+    db_->cache_dirs(run_log_callback());
 }
 
-void TaskProcedure::run_format(TargetFormatHandler& handler) {
-    handler.archive_step();
-    db->commit_confirmations();
-    handler.verify_step();
-    db->commit_confirmations();
-    handler.final_step();
+RunContext TaskProcedure::run_context() {
+    return RunContext{.config = config_,
+                      .run_log = *run_log_,
+                      .run_subdir = run_subdir_,
+                      .source_path = source_path_,
+                      .run_start_time = run_start_time_,
+                      .db = db_.get(),
+                      .run_id = run_id_,
+                      .summary = summary_};
 }
 
 void TaskProcedure::run() {
@@ -272,15 +275,15 @@ void TaskProcedure::run() {
         compute_paths();
         prepare_run_directory();
         open_logs();
-        for (const std::string& warning : config.selection_warnings()) {
-            run_log->log("%s", warning);
+        for (const std::string& warning : config_.selection_warnings()) {
+            run_log_->log("%s", warning);
         }
-        check_formats(*this); // a broken format fails now, not after the scan
+        check_formats(run_context()); // a broken format fails now, not after the scan
         open_index();
         scan();
         throw_if_interrupted();
         prepare_index();
-        archive_formats(*this);
+        archive_formats(run_context());
         throw_if_interrupted();
         finish();
     } catch (const std::exception& error) {
@@ -292,46 +295,47 @@ void TaskProcedure::run() {
 // An unattended run's logs must say why it ended; the console gets the error from the caller.
 void TaskProcedure::log_failure(std::string_view message) const noexcept {
     const std::string line = "Error: " + std::string(message);
-    if (run_log) {
-        run_log->log_to_file(line);
+    if (run_log_) {
+        run_log_->log_to_file(line);
     }
-    if (job_log) {
-        job_log->log_to_file(line);
+    if (job_log_) {
+        job_log_->log_to_file(line);
     }
 }
 
 std::string TaskProcedure::summary_text() const {
     return format("run_start_time: %s\r\njob_log_name: %s\r\njob_db_name: %s\r\nrun_subdir: "
                   "%s\r\nrun_log_name: %s\r\nrun_db_name: %s\r\n",
-                  format_timestamp(run_start_time), job_log_name, job_db_name, run_subdir,
-                  run_log_name, run_db_name);
+                  format_timestamp(run_start_time_), job_log_name_, job_db_name_, run_subdir_,
+                  run_log_name_, run_db_name_);
 }
 
 void TaskProcedure::log_summary() const {
-    const int64_t failed = std::max<int64_t>(unconfirmed_count - unlistable_count, 0);
+    const int64_t failed =
+        std::max<int64_t>(summary_.unconfirmed_count - summary_.unlistable_count, 0);
     const int64_t stored =
-        std::max<int64_t>(static_cast<int64_t>(summary.listed_files) - failed, 0);
-    run_log->log("Summary: %s files listed (%s bytes), %s stored, %s failed, %s left out for "
-                 "their names, %s skipped by the scan.",
-                 summary.listed_files, summary.listed_bytes, config.dry_run ? 0 : stored,
-                 config.dry_run ? 0 : failed, unlistable_count, skipped_count);
+        std::max<int64_t>(static_cast<int64_t>(summary_.listed_files) - failed, 0);
+    run_log_->log("Summary: %s files listed (%s bytes), %s stored, %s failed, %s left out for "
+                  "their names, %s skipped by the scan.",
+                  summary_.listed_files, summary_.listed_bytes, config_.dry_run ? 0 : stored,
+                  config_.dry_run ? 0 : failed, summary_.unlistable_count, summary_.skipped_count);
     std::string times =
-        format("Time in seconds: scan %s, listing %s", seconds_text(summary.scan_seconds),
-               seconds_text(summary.listing_seconds));
-    for (const auto& [step, seconds] : summary.steps) {
+        format("Time in seconds: scan %s, listing %s", seconds_text(summary_.scan_seconds),
+               seconds_text(summary_.listing_seconds));
+    for (const auto& [step, seconds] : summary_.steps) {
         times += format(", %s %s", step, seconds_text(seconds));
     }
-    run_log->log("%s.", times);
+    run_log_->log("%s.", times);
 }
 
-void TaskProcedure::close_and_commit() {
+void TaskProcedure::finish() {
     log_summary();
-    run_log->log("Closing database.");
-    db->close();
+    run_log_->log("Closing database.");
+    db_->close();
     const auto commit_start = std::chrono::steady_clock::now();
     commit_index(true);
-    summary.commit_seconds = seconds_since(commit_start);
-    job_log->log("Backup procedure completed.");
+    summary_.commit_seconds = seconds_since(commit_start);
+    job_log_->log("Backup procedure completed.");
     destination_lock_.reset();
 }
 
@@ -339,49 +343,33 @@ void TaskProcedureFull::open_index() {
     open_empty_index();
 }
 
-void TaskProcedureFull::finish() {
-    close_and_commit();
-}
-
-void TaskProcedureIncremental::finish() {
-    close_and_commit();
-}
-
 void TaskProcedureWindow::open_index() {
-    const int32_t window = mode_count(config);
-    if (window <= 1 || !VfsPath(true, job_db_name).is_file()) {
+    const int32_t window = mode_count(config_);
+    if (window <= 1 || !VfsPath(true, job_db_name_).is_file()) {
         open_empty_index();
         return;
     }
     open_copied_index();
-    const int64_t runs = db->run_count();
+    const int64_t runs = db_->run_count();
     if (runs >= window) {
         // The window is complete: this run starts the next one with a full backup.
-        run_log->log("The index holds %s runs; window(%s) starts again with a full run.", runs,
-                     window);
-        db->close();
-        db.reset();
-        VfsPath(true, run_db_name).delete_file();
+        run_log_->log("The index holds %s runs; window(%s) starts again with a full run.", runs,
+                      window);
+        db_->close();
+        db_.reset();
+        VfsPath(true, run_db_name_).delete_file();
         open_empty_index();
     }
-}
-
-void TaskProcedureWindow::finish() {
-    close_and_commit();
 }
 
 void TaskProcedureRolling::open_index() {
     open_copied_index();
     // The newest N runs, this one included, must together hold every file: confirmations of
     // older runs no longer count.
-    const int64_t keep = static_cast<int64_t>(mode_count(config)) - 1;
-    const int64_t expired = db->expire_confirmations(keep);
-    run_log->log("Listing again %s files last stored more than %s runs ago.", expired,
-                 mode_count(config));
-}
-
-void TaskProcedureRolling::finish() {
-    close_and_commit();
+    const int64_t keep = static_cast<int64_t>(mode_count(config_)) - 1;
+    const int64_t expired = db_->expire_confirmations(keep);
+    run_log_->log("Listing again %s files last stored more than %s runs ago.", expired,
+                  mode_count(config_));
 }
 
 } // namespace vesk

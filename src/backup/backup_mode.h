@@ -7,9 +7,8 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <utility>
-#include <vector>
 
+#include "formats/run_context.h"
 #include "platform/log_callback.h"
 #include "platform/logging.h"
 
@@ -17,19 +16,7 @@ namespace vesk {
 
 class ArchiveDb;
 class Config;
-class TargetFormatHandler;
 class VfsDirectoryLock;
-
-// Figures of one run for its closing summary.
-struct RunSummary {
-    uint64_t listed_files = 0;
-    uint64_t listed_bytes = 0;
-    double scan_seconds = 0;
-    double listing_seconds = 0;
-    // Each program step in the order it ran: "'7z' archiving", seconds.
-    std::vector<std::pair<std::string, double>> steps;
-    double commit_seconds = 0;
-};
 
 // Records the run (version text, command line, job text) in the index and returns its id.
 using RecordRunCallback = std::function<int64_t(ArchiveDb&)>;
@@ -49,52 +36,46 @@ public:
     virtual void open_index();
     virtual void scan();
     virtual void prepare_index();
-    virtual void run_format(TargetFormatHandler& handler);
-    virtual void finish() = 0;
+    // Logs the run's figures, closes and commits the index and writes the completion line; every
+    // mode ends so.
+    virtual void finish();
     virtual void run();
     virtual std::string short_name() const = 0;
     virtual std::string display_name() const = 0;
     virtual std::string summary_text() const;
 
-    // Files still marked failed after the archiving phase (set by the archiving phase).
-    int64_t unconfirmed_count = 0;
-    // Of those, files that no list file can hold under their present names (a line break or
-    // invalid UTF-8 in the name): every run leaves them out again until they are renamed.
-    int64_t unlistable_count = 0;
-    // Entries the scan could not look at: unreadable directories, paths too long.
-    int64_t skipped_count = 0;
-    // The file in the run directory that names the files that ended the run failed; empty when
-    // none was written.
-    std::string failed_files_path;
-    RunSummary summary;
-
-    std::unique_ptr<Logger> run_log;
-    std::unique_ptr<Logger> job_log;
-    const Config& config;
-    RecordRunCallback record_run;
-    uint64_t run_start_time;
-    std::string destination_path;
-    std::string job_log_name;
-    std::string job_db_name;
-    std::string run_subdir;
-    std::string run_log_name;
-    std::string run_db_name;
-    std::string source_path;
-    std::unique_ptr<ArchiveDb> db;
-    int64_t run_id = 0;
+    // The run's figures; complete after run().
+    const RunSummary& summary() const { return summary_; }
+    const std::string& run_log_name() const { return run_log_name_; }
 
 protected:
-    // The incremental finish, shared by every mode: close, commit, completion line.
-    void close_and_commit();
     // Starts the run from an empty index instead of a copy of the job index.
     void open_empty_index();
     void open_copied_index();
     void open_run_index();
     LogCallback run_log_callback() const;
+    // The run as the format handlers see it; the index is in it once it is open.
+    RunContext run_context();
     // Writes the run's figures to the run log.
     void log_summary() const;
     // Writes the error that ends the run to the run log and the job log, where they are open.
     void log_failure(std::string_view message) const noexcept;
+
+    const Config& config_;
+    RecordRunCallback record_run_;
+    uint64_t run_start_time_;
+    std::string destination_path_;
+    std::string job_log_name_;
+    std::string job_db_name_;
+    std::string run_subdir_;
+    std::string run_log_name_;
+    std::string run_db_name_;
+    std::string source_path_;
+    std::unique_ptr<Logger> run_log_;
+    std::unique_ptr<Logger> job_log_;
+    std::unique_ptr<ArchiveDb> db_;
+    int64_t run_id_ = 0;
+    RunSummary summary_;
 
 private:
     std::unique_ptr<VfsDirectoryLock> destination_lock_;
@@ -104,7 +85,6 @@ class TaskProcedureFull : public TaskProcedure {
 public:
     using TaskProcedure::TaskProcedure;
     void open_index() override;
-    void finish() override;
     std::string short_name() const override { return "full"; }
     std::string display_name() const override { return "Full"; }
 };
@@ -112,7 +92,6 @@ public:
 class TaskProcedureIncremental : public TaskProcedure {
 public:
     using TaskProcedure::TaskProcedure;
-    void finish() override;
     std::string short_name() const override { return "inc"; }
     std::string display_name() const override { return "Incremental"; }
 };
@@ -121,7 +100,6 @@ class TaskProcedureWindow : public TaskProcedure {
 public:
     using TaskProcedure::TaskProcedure;
     void open_index() override;
-    void finish() override;
     std::string short_name() const override { return "win"; }
     std::string display_name() const override { return "Window"; }
 };
@@ -130,7 +108,6 @@ class TaskProcedureRolling : public TaskProcedure {
 public:
     using TaskProcedure::TaskProcedure;
     void open_index() override;
-    void finish() override;
     std::string short_name() const override { return "roll"; }
     std::string display_name() const override { return "Rolling"; }
 };

@@ -4,14 +4,13 @@
 #include <chrono>
 #include <stdexcept>
 
-#include "access/sqlite.h"
-#include "backup/backup_mode.h"
 #include "config/config.h"
 #include "config/format_spec.h"
 #include "index/archive_db.h"
 #include "index/dir_list.h"
 #include "platform/bindings.h"
 #include "platform/interrupt.h"
+#include "platform/logging.h"
 #include "platform/subprocess.h"
 #include "platform/text_format.h"
 #include "platform/unicode.h"
@@ -26,7 +25,6 @@ constexpr uint32_t kPollIntervalMs = 20;
 constexpr uint32_t kArchiveProgressInterval = 1'000;
 constexpr uint32_t kVerifyProgressInterval = 10'000;
 constexpr uint32_t kListingProgressRows = 10'000;
-constexpr uint32_t kDirectoryAttribute = 0x1;
 // Error output kept for the run log per step; a program may write without end.
 constexpr size_t kErrorTextLimit = 1 << 20;
 constexpr std::string_view kRetryFormat = "retry";
@@ -35,7 +33,6 @@ constexpr std::string_view kFailedFilesName = "failedfiles.txt";
 constexpr std::string_view kLineBreaks = "\r\n";
 // List-file lines are written in blocks of about this size.
 constexpr size_t kListfileBlockBytes = 64 * 1024;
-constexpr std::string_view kUnknownDirectoryPrefix = "Error! The dir: '";
 // Lines per program run that name a directory the index does not know and are logged one by
 // one; a program may print such lines without end, and the run log must not fill the disk.
 constexpr uint64_t kUnknownDirectoryLogLimit = 100;
@@ -100,7 +97,7 @@ void DbFileEntry::fill(std::string_view dir, std::string_view name, uint32_t att
                        int64_t size, int64_t modified_time, int64_t reference_time) {
     name_.assign(name);
     parent_.assign(dir);
-    is_dir_ = (attributes & kDirectoryAttribute) != 0;
+    is_dir_ = (attributes & kIndexDirectoryBit) != 0;
     age_ = reference_time - modified_time;
     size_ = size;
     path_valid_ = false;
@@ -208,11 +205,11 @@ void TextOutputToLinesHandler::emit(std::string_view line) {
 
 // ---- TargetFormatHandler ----
 
-TargetFormatHandler::TargetFormatHandler(TaskProcedure& task,
+TargetFormatHandler::TargetFormatHandler(const RunContext& context,
                                          const FormatSpecification& format_spec)
-    : task_(task), format_spec_(format_spec), output_lines_([](std::string_view) {}),
-      archive_path_(format("%s/data.%s", task.run_subdir, format_spec.name)),
-      listfile_path_(format("%s/listfile.%s.lst", task.run_subdir, format_spec.name)),
+    : context_(context), format_spec_(format_spec), output_lines_([](std::string_view) {}),
+      archive_path_(format("%s/data.%s", context.run_subdir, format_spec.name)),
+      listfile_path_(format("%s/listfile.%s.lst", context.run_subdir, format_spec.name)),
       variable_regex_(std::make_shared<Regex>("(%[^%]*%)", UTF8 | DOTALL)),
       variable_replacer_(std::make_unique<Regex_replace>(variable_regex_->replacer("$1$", '$'))) {}
 
@@ -228,10 +225,10 @@ std::string TargetFormatHandler::resolve_variable(uint32_t /*group*/, std::strin
         return "%";
     }
     if (name == "dstdir") {
-        return task_.run_subdir;
+        return context_.run_subdir;
     }
     if (name == "srcdir") {
-        return task_.source_path;
+        return context_.source_path;
     }
     if (name == "archive") {
         return archive_path_;
@@ -239,7 +236,7 @@ std::string TargetFormatHandler::resolve_variable(uint32_t /*group*/, std::strin
     if (name == "listfile" || name == "listfile16") {
         return listfile_path_;
     }
-    task_.run_log->log("The variable '%s' does not exists:", text);
+    context_.run_log.log("The variable '%s' does not exists:", text);
     throw std::runtime_error("The variable '" + std::string(text) + "' does not exists");
 }
 
@@ -252,7 +249,7 @@ std::string TargetFormatHandler::expand_variables(std::string_view text) {
 
 void TargetFormatHandler::ensure_format_id() {
     if (format_id_ == 0) {
-        format_id_ = task_.db->add_archive(task_.run_id, format_spec_.name);
+        format_id_ = context_.db->add_archive(context_.run_id, format_spec_.name);
     }
 }
 
@@ -260,7 +257,7 @@ void TargetFormatHandler::open_listfile() {
     const VfsPath path(true, listfile_path_);
     list_file_ = VfsFile::CreatePrivate(path);
     line_buffer_.clear();
-    task_.run_log->log("Opened listfile '%s' for writing.", listfile_path_);
+    context_.run_log.log("Opened listfile '%s' for writing.", listfile_path_);
 }
 
 void TargetFormatHandler::close_listfile() {
@@ -271,15 +268,15 @@ void TargetFormatHandler::close_listfile() {
     list_file_->Flush();
     list_file_->Close();
     list_file_.reset();
-    task_.run_log->log("Closed listfile '%s' with %s entries.", listfile_path_, entry_count_);
+    context_.run_log.log("Closed listfile '%s' with %s entries.", listfile_path_, entry_count_);
 }
 
 bool TargetFormatHandler::add_entry(std::string_view dir, std::string_view name) {
     if (const char* problem = unlistable_reason(dir, name)) {
         ++unlistable_count_;
         const std::string path = dir.empty() ? std::string(name) : format("%s/%s", dir, name);
-        task_.run_log->log("Left out of listfile '%s' because its name %s: '%s'.", listfile_path_,
-                           problem, escape_for_log(path));
+        context_.run_log.log("Left out of listfile '%s' because its name %s: '%s'.", listfile_path_,
+                             problem, escape_for_log(path));
         return false;
     }
     if (!list_file_) {
@@ -335,8 +332,8 @@ std::string TargetFormatHandler::command_line(const FormatSpecificationMethod& m
 }
 
 void TargetFormatHandler::archive_step() {
-    if (task_.config.dry_run) {
-        task_.run_log->log("Skipping archiving step.");
+    if (context_.config.dry_run) {
+        context_.run_log.log("Skipping archiving step.");
         return;
     }
     const FormatSpecificationArchive& method = *format_spec_.archive;
@@ -347,15 +344,15 @@ void TargetFormatHandler::archive_step() {
         ignore_output_lines();
     }
     const std::string command = command_line(method);
-    task_.run_log->log("Executing '%s' archiving: '%s'.", format_spec_.name, command);
-    run_program(command, method, "archiving", has_pattern, task_.config.verbose_archiving,
+    context_.run_log.log("Executing '%s' archiving: '%s'.", format_spec_.name, command);
+    run_program(command, method, "archiving", has_pattern, context_.config.verbose_archiving,
                 kArchiveProgressInterval);
-    task_.run_log->log("Archiving for '%s' completed.", format_spec_.name);
+    context_.run_log.log("Archiving for '%s' completed.", format_spec_.name);
 }
 
 void TargetFormatHandler::verify_step() {
-    if (task_.config.dry_run) {
-        task_.run_log->log("Skipping verification step.");
+    if (context_.config.dry_run) {
+        context_.run_log.log("Skipping verification step.");
         return;
     }
     const FormatSpecificationVerify* verifier = format_spec_.verify.get();
@@ -363,17 +360,25 @@ void TargetFormatHandler::verify_step() {
     if (has_verifier) {
         use_file_pattern(*verifier->filepattern, verifier->path_group, verifier->checksum_group);
         const std::string command = command_line(*verifier);
-        task_.run_log->log("Executing '%s' verification: '%s'.", format_spec_.name, command);
-        run_program(command, *verifier, "verification", true, task_.config.verbose_verification,
+        context_.run_log.log("Executing '%s' verification: '%s'.", format_spec_.name, command);
+        run_program(command, *verifier, "verification", true, context_.config.verbose_verification,
                     kVerifyProgressInterval);
     } else {
         ignore_output_lines();
     }
-    task_.run_log->log("Verified %s out of %s files.", matched_count_, entry_count_);
-    task_.run_log->log("Verification for '%s' completed.", format_spec_.name);
+    context_.run_log.log("Verified %s out of %s files.", matched_count_, entry_count_);
+    context_.run_log.log("Verification for '%s' completed.", format_spec_.name);
 }
 
 void TargetFormatHandler::final_step() {}
+
+void TargetFormatHandler::run_steps() {
+    archive_step();
+    context_.db->commit_confirmations();
+    verify_step();
+    context_.db->commit_confirmations();
+    final_step();
+}
 
 // Runs the method's program until it ended and its output is drained. The last partial line is
 // handed on only after the drain, since the final reads may still continue that line. Why a file
@@ -396,7 +401,7 @@ void TargetFormatHandler::run_program(const std::string& command,
                                          std::string_view output, std::string_view error,
                                          bool /*running*/) -> int32_t {
         if (verbose && !output.empty()) {
-            task_.run_log->log("%s", output);
+            context_.run_log.log("%s", output);
         }
         if (!error.empty()) {
             append_bounded(error_text, error, error_bytes_dropped);
@@ -406,16 +411,16 @@ void TargetFormatHandler::run_program(const std::string& command,
                 output_lines_.feed(output);
             }
             if (calls == progress_interval) {
-                task_.run_log->log("Verified %s out of %s files.", matched_count_, entry_count_);
+                context_.run_log.log("Verified %s out of %s files.", matched_count_, entry_count_);
                 calls = 0;
             }
             ++calls;
         }
         if (const auto now = Clock::now(); now >= next_report) {
             next_report = now + kStepReportInterval;
-            task_.run_log->log("'%s' %s running for %s s: %s of %s files confirmed so far.",
-                               format_spec_.name, step, whole_seconds(now - start), matched_count_,
-                               entry_count_);
+            context_.run_log.log("'%s' %s running for %s s: %s of %s files confirmed so far.",
+                                 format_spec_.name, step, whole_seconds(now - start),
+                                 matched_count_, entry_count_);
         }
         return 0;
     };
@@ -428,16 +433,16 @@ void TargetFormatHandler::run_program(const std::string& command,
         error_text.append(
             format("\n(%s further bytes of error output left out)", error_bytes_dropped));
     }
-    task_.run_log->log("Error output:\n%s", error_text);
-    task_.run_log->log("The %s program of '%s' exited with code %s.", step, format_spec_.name,
-                       process->exit_code());
-    task_.summary.steps.push_back(
+    context_.run_log.log("Error output:\n%s", error_text);
+    context_.run_log.log("The %s program of '%s' exited with code %s.", step, format_spec_.name,
+                         process->exit_code());
+    context_.summary.steps.push_back(
         {format("'%s' %s", format_spec_.name, step), seconds_since(start)});
     log_dropped_lines(lines_before, bytes_before);
     if (unknown_directory_lines_ > kUnknownDirectoryLogLimit) {
-        task_.run_log->log("Left out %s further output lines naming a directory that the file "
-                           "index does not know.",
-                           unknown_directory_lines_ - kUnknownDirectoryLogLimit);
+        context_.run_log.log("Left out %s further output lines naming a directory that the file "
+                             "index does not know.",
+                             unknown_directory_lines_ - kUnknownDirectoryLogLimit);
     }
 }
 
@@ -475,9 +480,9 @@ void TargetFormatHandler::check_method(const FormatSpecificationOutputMethod& me
 void TargetFormatHandler::log_dropped_lines(uint64_t lines_before, uint64_t bytes_before) {
     const uint64_t lines = output_lines_.dropped_lines() - lines_before;
     if (lines > 0) {
-        task_.run_log->log("Dropped %s output lines longer than %s bytes (%s bytes).", lines,
-                           output_lines_.line_limit(),
-                           output_lines_.dropped_bytes() - bytes_before);
+        context_.run_log.log("Dropped %s output lines longer than %s bytes (%s bytes).", lines,
+                             output_lines_.line_limit(),
+                             output_lines_.dropped_bytes() - bytes_before);
     }
 }
 
@@ -487,8 +492,8 @@ const Regex* TargetFormatHandler::byte_regex() {
             byte_regex_ = std::make_unique<Regex>(file_pattern_text_, DOTALL);
         } catch (const Regex_exception& error) {
             byte_regex_failed_ = true;
-            task_.run_log->log("Output lines that are not UTF-8 cannot be matched: %s",
-                               error.what());
+            context_.run_log.log("Output lines that are not UTF-8 cannot be matched: %s",
+                                 error.what());
         }
     }
     return byte_regex_.get();
@@ -505,7 +510,8 @@ bool TargetFormatHandler::match_line(std::string_view line, std::string_view& pa
     try {
         result = regex->exec(line, 0, valid ? NO_UTF8_CHECK : 0, ovector_.data());
     } catch (const Regex_exception& error) {
-        task_.run_log->log("Output line '%s' not matched: %s", escape_for_log(line), error.what());
+        context_.run_log.log("Output line '%s' not matched: %s", escape_for_log(line),
+                             error.what());
         return false;
     }
     if (result < 0) {
@@ -562,7 +568,7 @@ void TargetFormatHandler::confirm_path(std::string_view path, std::string_view c
 
 void TargetFormatHandler::log_unknown_directory(const std::string& error_message) {
     if (++unknown_directory_lines_ <= kUnknownDirectoryLogLimit) {
-        task_.run_log->log("%s", error_message);
+        context_.run_log.log("%s", error_message);
     }
 }
 
@@ -575,14 +581,10 @@ TargetFormatHandler::Confirmation TargetFormatHandler::try_confirm(std::string_v
     const std::string_view name =
         separator == std::string_view::npos ? path : path.substr(separator + 1);
     try {
-        return task_.db->confirm_archived(dir, name, checksum, format_id_) ? Confirmation::Confirmed
-                                                                           : Confirmation::NotFound;
-    } catch (const SqliteException&) {
-        throw;
-    } catch (const std::runtime_error& error) {
-        if (!std::string_view(error.what()).starts_with(kUnknownDirectoryPrefix)) {
-            throw;
-        }
+        return context_.db->confirm_archived(dir, name, checksum, format_id_)
+                   ? Confirmation::Confirmed
+                   : Confirmation::NotFound;
+    } catch (const UnknownDirectory& error) {
         error_message = error.what();
         return Confirmation::UnknownDirectory;
     }
@@ -604,7 +606,7 @@ public:
             log_.log("Listfile progress: %s entries written.", files_);
             progress_ = 0;
         }
-        if ((attributes & kDirectoryAttribute) == 0) {
+        if ((attributes & kIndexDirectoryBit) == 0) {
             ++files_;
         }
     }
@@ -616,13 +618,13 @@ private:
     uint32_t progress_ = 0;
 };
 
-HandlerList open_handlers(TaskProcedure& task) {
+HandlerList open_handlers(const RunContext& context) {
     HandlerList handlers;
-    for (const auto& spec : task.config.format_specifications) {
+    for (const auto& spec : context.config.format_specifications) {
         if (spec->name == kRetryFormat) {
             continue;
         }
-        auto handler = std::make_unique<TargetFormatHandler>(task, *spec);
+        auto handler = std::make_unique<TargetFormatHandler>(context, *spec);
         handler->open_listfile();
         handler->ensure_format_id();
         handlers.push_back(std::move(handler));
@@ -639,36 +641,36 @@ TargetFormatHandler* handler_for(const HandlerList& handlers, const FormatSpecif
     return nullptr;
 }
 
-void write_listfiles(TaskProcedure& task, const HandlerList& handlers) {
-    ListingCounter counter(*task.run_log);
+void write_listfiles(const RunContext& context, const HandlerList& handlers) {
+    ListingCounter counter(context.run_log);
     DbFileEntry entry;
-    const int64_t reference_time = filetime_to_unix(task.run_start_time);
-    const FormatSelector* selector = task.config.select_format.get();
-    task.db->list_objects([&](std::string_view dir, std::string_view name, uint32_t attributes,
-                              int64_t size, int64_t modified_time) {
+    const int64_t reference_time = filetime_to_unix(context.run_start_time);
+    const FormatSelector* selector = context.config.select_format.get();
+    context.db->list_objects([&](std::string_view dir, std::string_view name, uint32_t attributes,
+                                 int64_t size, int64_t modified_time) {
         counter.count(attributes);
         throw_if_interrupted();
         entry.fill(dir, name, attributes, size, modified_time, reference_time);
         const FormatSpecification* chosen = selector ? selector->choose(entry) : nullptr;
         TargetFormatHandler* handler = handler_for(handlers, chosen);
         if (handler != nullptr && handler->add_entry(dir, name)) {
-            if ((attributes & kDirectoryAttribute) == 0) {
-                ++task.summary.listed_files;
-                task.summary.listed_bytes += static_cast<uint64_t>(std::max<int64_t>(size, 0));
+            if ((attributes & kIndexDirectoryBit) == 0) {
+                ++context.summary.listed_files;
+                context.summary.listed_bytes += static_cast<uint64_t>(std::max<int64_t>(size, 0));
             }
         }
     });
-    task.run_log->log("Completed listfiles, with a total of %s entries.", counter.files());
+    context.run_log.log("Completed listfiles, with a total of %s entries.", counter.files());
 }
 
-void write_retry_listfile(TaskProcedure& task, TargetFormatHandler& handler) {
-    ListingCounter counter(*task.run_log);
-    task.db->list_objects(
+void write_retry_listfile(const RunContext& context, TargetFormatHandler& handler) {
+    ListingCounter counter(context.run_log);
+    context.db->list_objects(
         [&](std::string_view dir, std::string_view name, uint32_t attributes, int64_t, int64_t) {
             counter.count(attributes);
             handler.add_entry(dir, name);
         });
-    task.run_log->log("Completed retry-listfile, with a total of %s entries.", counter.files());
+    context.run_log.log("Completed retry-listfile, with a total of %s entries.", counter.files());
 }
 
 const FormatSpecification* find_retry_format(const Config& config) {
@@ -683,17 +685,18 @@ const FormatSpecification* find_retry_format(const Config& config) {
 // After the failures are marked (and retried), the listing delivers exactly the files still
 // marked failed. Outside a dry run their paths go to a file in the run directory, one per line
 // (escaped where a name is not printable UTF-8), so that a user can find out which files failed.
-int64_t record_failed_files(TaskProcedure& task) {
+int64_t record_failed_files(const RunContext& context) {
     std::unique_ptr<VfsFile> file;
-    if (!task.config.dry_run) {
-        task.failed_files_path = task.run_subdir + "/" + std::string(kFailedFilesName);
-        file = VfsFile::CreatePrivate(VfsPath(true, task.failed_files_path));
+    if (!context.config.dry_run) {
+        context.summary.failed_files_path =
+            context.run_subdir + "/" + std::string(kFailedFilesName);
+        file = VfsFile::CreatePrivate(VfsPath(true, context.summary.failed_files_path));
     }
     std::string lines;
     int64_t files = 0;
-    task.db->list_objects([&](std::string_view dir, std::string_view name, uint32_t attributes,
-                              int64_t, int64_t) {
-        if ((attributes & kDirectoryAttribute) != 0) {
+    context.db->list_objects([&](std::string_view dir, std::string_view name, uint32_t attributes,
+                                 int64_t, int64_t) {
+        if ((attributes & kIndexDirectoryBit) != 0) {
             return;
         }
         ++files;
@@ -713,13 +716,14 @@ int64_t record_failed_files(TaskProcedure& task) {
     return files;
 }
 
-void retry_failed(TaskProcedure& task, const FormatSpecification& retry_spec, int64_t failed) {
-    task.run_log->log("Retrying the %s failed entries.", failed);
-    TargetFormatHandler handler(task, retry_spec);
+void retry_failed(const RunContext& context, const FormatSpecification& retry_spec,
+                  int64_t failed) {
+    context.run_log.log("Retrying the %s failed entries.", failed);
+    TargetFormatHandler handler(context, retry_spec);
     handler.open_listfile();
     handler.ensure_format_id();
     try {
-        write_retry_listfile(task, handler);
+        write_retry_listfile(context, handler);
     } catch (...) {
         try {
             handler.close_listfile();
@@ -729,16 +733,16 @@ void retry_failed(TaskProcedure& task, const FormatSpecification& retry_spec, in
         throw;
     }
     handler.close_listfile();
-    task.run_format(handler);
+    handler.run_steps();
 }
 
 } // namespace
 
-void check_formats(TaskProcedure& task) {
+void check_formats(const RunContext& context) {
     std::vector<std::string> found;
-    for (const auto& spec : task.config.format_specifications) {
-        for (std::string& problem : TargetFormatHandler(task, *spec).problems()) {
-            task.run_log->log("%s", problem);
+    for (const auto& spec : context.config.format_specifications) {
+        for (std::string& problem : TargetFormatHandler(context, *spec).problems()) {
+            context.run_log.log("%s", problem);
             found.push_back(std::move(problem));
         }
     }
@@ -752,31 +756,31 @@ void check_formats(TaskProcedure& task) {
     }
 }
 
-void archive_formats(TaskProcedure& task) {
+void archive_formats(const RunContext& context) {
     const auto listing_start = Clock::now();
-    const HandlerList handlers = open_handlers(task);
-    write_listfiles(task, handlers);
+    const HandlerList handlers = open_handlers(context);
+    write_listfiles(context, handlers);
     for (const auto& handler : handlers) {
         handler->close_listfile();
     }
     for (const auto& handler : handlers) {
-        task.unlistable_count += handler->unlistable_count();
+        context.summary.unlistable_count += handler->unlistable_count();
     }
-    task.summary.listing_seconds = seconds_since(listing_start);
+    context.summary.listing_seconds = seconds_since(listing_start);
     for (const auto& handler : handlers) {
         throw_if_interrupted();
-        task.run_format(*handler);
+        handler->run_steps();
     }
-    const int64_t failed = task.db->mark_failed();
-    task.run_log->log("Marked %s items as failed backup.", failed);
+    const int64_t failed = context.db->mark_failed();
+    context.run_log.log("Marked %s items as failed backup.", failed);
     if (failed <= 0) {
         return;
     }
-    if (const FormatSpecification* retry_spec = find_retry_format(task.config)) {
+    if (const FormatSpecification* retry_spec = find_retry_format(context.config)) {
         throw_if_interrupted();
-        retry_failed(task, *retry_spec, failed);
+        retry_failed(context, *retry_spec, failed);
     }
-    task.unconfirmed_count = record_failed_files(task);
+    context.summary.unconfirmed_count = record_failed_files(context);
 }
 
 } // namespace vesk

@@ -11,13 +11,13 @@
 
 #include "access/libpcre.h"
 #include "config/file_entry.h"
+#include "formats/run_context.h"
 
 namespace vesk {
 
 class FormatSpecification;
 class FormatSpecificationMethod;
 class FormatSpecificationOutputMethod;
-class TaskProcedure;
 class VfsFile;
 
 // One index row as the format selection sees it. The age is the run's start time (in Unix
@@ -82,7 +82,8 @@ private:
 // The list file, the variables and the program runs of one format in one run.
 class TargetFormatHandler {
 public:
-    TargetFormatHandler(TaskProcedure& task, const FormatSpecification& format_spec);
+    // The context must outlive the handler.
+    TargetFormatHandler(const RunContext& context, const FormatSpecification& format_spec);
     virtual ~TargetFormatHandler();
     TargetFormatHandler(const TargetFormatHandler&) = delete;
     TargetFormatHandler& operator=(const TargetFormatHandler&) = delete;
@@ -104,6 +105,8 @@ public:
     virtual void archive_step();
     virtual void verify_step();
     virtual void final_step();
+    // The archiving, verification and final steps, each step's confirmations committed.
+    void run_steps();
 
     // The line callback of a step with a file pattern: confirms the file a line names.
     void on_file_line(std::string_view line);
@@ -144,7 +147,7 @@ private:
     // Logs the first lines of a program run that name an unknown directory, counts the rest.
     void log_unknown_directory(const std::string& error_message);
 
-    TaskProcedure& task_;
+    const RunContext& context_;
     const FormatSpecification& format_spec_;
     TextOutputToLinesHandler output_lines_;
     std::string archive_path_;
@@ -172,10 +175,11 @@ private:
 
 // Checks every format of the job before anything is scanned or archived: each problem goes to
 // the run log, and any problem ends the run with an error naming the first one.
-void check_formats(TaskProcedure& task);
+void check_formats(const RunContext& context);
 
 // The whole archiving phase of a run: listing, the format runs in the job file's order, failure
-// marking and the retry pass. Sets task.unconfirmed_count to the files that remain unconfirmed.
-void archive_formats(TaskProcedure& task);
+// marking and the retry pass. Adds the listing's figures to the summary and sets its
+// unconfirmed_count to the files that remain unconfirmed.
+void archive_formats(const RunContext& context);
 
 } // namespace vesk

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <array>
 #include <limits>
-#include <sqlite3.h>
 #include <stdexcept>
 #include <vector>
 
@@ -14,24 +13,21 @@ namespace vesk {
 
 namespace {
 
-constexpr int32_t library_misuse = 21;
 // The index is used by one thread at a time (the scan lends it to its recording thread and
-// takes it back when that thread has ended), so its connection skips SQLite's per-call locking
-// (SQLITE_OPEN_NOMUTEX); the library itself is still required to be thread-safe.
-constexpr int32_t single_thread_connection = 0x8000;
-// The index file is never opened through a symbolic link (SQLITE_OPEN_NOFOLLOW).
-constexpr int32_t no_follow_links = 0x01000000;
+// takes it back when that thread has ended), so its connection skips SQLite's per-call locking;
+// the index file is never opened through a symbolic link.
+constexpr int32_t open_flags = sqlite::open_no_mutex | sqlite::open_no_follow;
 constexpr int32_t cache_progress_interval = 10000;
 
-// SQLite keeps memory statistics behind a global mutex on every allocation, and a scan makes
-// several allocations per object; the index does not read them. Set before the library's first
-// use; when it is already in use (SQLITE_MISUSE) the setting simply stays.
-const bool memory_statistics_off = sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0) == SQLITE_OK;
 // Confirmations share a transaction: one commit per confirmation would write the touched pages
 // once per file and cost several times the update itself.
 constexpr int32_t confirmation_batch_rows = 10000;
 
 } // namespace
+
+UnknownDirectory::UnknownDirectory(std::string_view dir_path)
+    : std::runtime_error("Error! The dir: '" + std::string(dir_path) +
+                         "' is not known to the file index.") {}
 
 // The prepared statements, in the order they are prepared.
 struct ArchiveDb::Statements {
@@ -66,9 +62,18 @@ struct ArchiveDb::Statements {
     SqliteStatement max_object_id;
 };
 
-ArchiveDb::ArchiveDb(const std::string& file_name)
-    : connection_(
-          sqlite::open(file_name, false, true, single_thread_connection | no_follow_links)) {
+namespace {
+
+// A scan makes several allocations per object and the index does not read SQLite's memory
+// statistics, so they are turned off before the connection is the library's first use.
+SqliteConnection open_index_file(const std::string& file_name) {
+    sqlite::disable_memory_statistics();
+    return sqlite::open(file_name, false, true, open_flags);
+}
+
+} // namespace
+
+ArchiveDb::ArchiveDb(const std::string& file_name) : connection_(open_index_file(file_name)) {
     create_schema();
     statements_ = std::make_unique<Statements>(*connection_);
 }
@@ -103,14 +108,14 @@ void ArchiveDb::commit_confirmations() {
 
 SqliteConnection& ArchiveDb::connection() {
     if (!connection_) {
-        throw SqliteException(library_misuse, "The index database is closed.");
+        throw SqliteException(SqliteException::kMisuse, "The index database is closed.");
     }
     return *connection_;
 }
 
 ArchiveDb::Statements& ArchiveDb::statements() {
     if (!statements_) {
-        throw SqliteException(library_misuse, "The index database is closed.");
+        throw SqliteException(SqliteException::kMisuse, "The index database is closed.");
     }
     return *statements_;
 }
@@ -398,11 +403,10 @@ bool ArchiveDb::confirm_archived(std::string_view dir_path, std::string_view nam
                                  std::string_view checksum, int64_t archive_id) {
     int64_t directory_id = 0;
     if (!cached_dir_id(dir_path, directory_id)) {
-        throw std::runtime_error("Error! The dir: '" + std::string(dir_path) +
-                                 "' is not known to the file index.");
+        throw UnknownDirectory(dir_path);
     }
     // A transaction the caller opened is left to the caller.
-    if (!confirmation_batch_open_ && sqlite3_get_autocommit(connection().handle()) != 0) {
+    if (!confirmation_batch_open_ && !connection().in_transaction()) {
         connection().exec("BEGIN TRANSACTION;");
         confirmation_batch_open_ = true;
     }

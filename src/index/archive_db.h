@@ -11,12 +11,24 @@
 #include <limits>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
 namespace vesk {
+
+// The attribute bit of a directory's row in the index; a file's row has it clear. (The file
+// system reports directories with another bit: see kAttributeDirectory.)
+inline constexpr uint32_t kIndexDirectoryBit = 1;
+
+// A confirmation named a directory that the index does not know: "Error! The dir: '<path>' is
+// not known to the file index."
+class UnknownDirectory : public std::runtime_error {
+public:
+    explicit UnknownDirectory(std::string_view dir_path);
+};
 
 class ArchiveDb {
 public:
@@ -37,7 +49,8 @@ public:
     virtual int64_t add_archive(int64_t run_id, std::string_view format_name);
     // Marks every object unknown and opens the scan transaction.
     virtual bool begin_scan(const LogCallback& log);
-    // Records one directory (attributes 1) or file (attributes 0); returns its row id.
+    // Records one directory (attributes kIndexDirectoryBit) or file (attributes 0); returns its
+    // row id.
     virtual int64_t add_object(int64_t parentid, std::string_view name, uint32_t attributes,
                                int64_t size, int64_t modified_time);
     // Commits the scan so far; false (after a rollback) when the last statement did not change
@@ -53,6 +66,7 @@ public:
     // Delivers the files to archive; a row whose directory is not cached is skipped.
     virtual void list_objects(const ListCallback& callback);
     // Records that `archive_id` holds the file; false when the index does not know the file.
+    // Throws UnknownDirectory when the index does not know the directory.
     // Confirmations are committed in batches: every 10,000, here, before any other transaction,
     // by mark_failed and by close.
     virtual bool confirm_archived(std::string_view dir_path, std::string_view name,

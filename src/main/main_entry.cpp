@@ -108,16 +108,16 @@ std::optional<int> read_switches(const std::vector<std::string>& args, Switches&
 // Says what a completed run could not back up, each kind with what the user can do about it;
 // returns the exit status.
 int report_incomplete_backup(const TaskProcedure& procedure, bool dry_run) {
-    const int64_t unlistable = procedure.unlistable_count;
+    const int64_t unlistable = procedure.summary().unlistable_count;
     const int64_t failed =
-        dry_run ? 0 : std::max<int64_t>(procedure.unconfirmed_count - unlistable, 0);
+        dry_run ? 0 : std::max<int64_t>(procedure.summary().unconfirmed_count - unlistable, 0);
     if (failed > 0) {
         say(format("%s files could not be backed up in this run; the next run lists them again.",
                    failed));
     }
-    if (!procedure.failed_files_path.empty()) {
+    if (!procedure.summary().failed_files_path.empty()) {
         say(format("The files that failed are named in '%s'; the run log '%s' tells why.",
-                   procedure.failed_files_path, procedure.run_log_name));
+                   procedure.summary().failed_files_path, procedure.run_log_name()));
     }
     if (unlistable > 0) {
         say(format("%s files were left out because their names hold a line break or are not "
@@ -125,13 +125,14 @@ int report_incomplete_backup(const TaskProcedure& procedure, bool dry_run) {
                    "names them).",
                    unlistable));
     }
-    if (procedure.skipped_count > 0) {
+    if (procedure.summary().skipped_count > 0) {
         say(format("%s entries were skipped by the scan: directories that could not be read or "
                    "paths too long (the run log names them).",
-                   procedure.skipped_count));
+                   procedure.summary().skipped_count));
     }
-    return failed > 0 || unlistable > 0 || procedure.skipped_count > 0 ? exit_incomplete_backup
-                                                                       : exit_success;
+    return failed > 0 || unlistable > 0 || procedure.summary().skipped_count > 0
+               ? exit_incomplete_backup
+               : exit_success;
 }
 
 int run(const std::vector<std::string>& args) {
@@ -152,7 +153,7 @@ int run(const std::vector<std::string>& args) {
     procedure->run();
     if (!config->dry_run) {
         say(format("Index committed in %s ms.",
-                   static_cast<int64_t>(procedure->summary.commit_seconds * 1000)));
+                   static_cast<int64_t>(procedure->summary().commit_seconds * 1000)));
     }
     const int status = report_incomplete_backup(*procedure, config->dry_run);
     say("VESK exiting.");
