@@ -12,7 +12,7 @@
 #include <sys/types.h>
 #include <vector>
 
-#include "platform/unique_fd.h"
+#include "platform/unique_fd_posix.h"
 
 namespace vesk {
 

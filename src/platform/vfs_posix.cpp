@@ -12,7 +12,7 @@
 
 #include "platform/exceptions.h"
 #include "platform/text_format.h"
-#include "platform/unique_fd.h"
+#include "platform/unique_fd_posix.h"
 #include "platform/vfs.h"
 
 namespace vesk {

@@ -1,4 +1,4 @@
-#include "index/dir_list.h"
+#include "platform/dir_walk.h"
 
 #include <gtest/gtest.h>
 
