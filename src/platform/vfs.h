@@ -104,7 +104,6 @@ public:
 
     std::string normal_copy() const { return normal_; }
     std::string_view normal_view() const noexcept { return normal_; }
-    std::string native_copy() const { return normal_; }
     const char* native_pointer() const noexcept { return normal_.c_str(); }
 
     VfsPathParts<std::string> split_copy() const;
@@ -113,7 +112,6 @@ public:
     std::vector<std::string_view> components_view() const;
 
     int separator_count() const noexcept { return separator_count_; }
-    bool throw_on_error() const noexcept { return throw_on_error_; }
     // The last failure of this object (not cleared by later successes).
     const std::optional<VfsException>& last_error() const noexcept { return last_error_; }
 
@@ -146,7 +144,7 @@ public:
     VfsFile(const VfsFile&) = delete;
     VfsFile& operator=(const VfsFile&) = delete;
 
-    // Releases the descriptor; forgets it even when closing fails. A second call does nothing.
+    // Releases the file; forgets it even when closing fails. A second call does nothing.
     void Close();
     // Byte-range lock (open-file-description lock); false when the range is held elsewhere.
     bool Lock(uint64_t offset, uint64_t length);
@@ -164,18 +162,17 @@ public:
     void CursorSetsEnd();                         // truncates or extends at the cursor
     void Flush();                                 // fsync
     Type file_type() const noexcept;
-    bool is_pipe() const noexcept { return file_type() == Type::Pipe; }
     bool is_disk_file() const noexcept { return file_type() == Type::Disk; }
-    bool is_character_device() const noexcept { return file_type() == Type::Character; }
-    int descriptor() const noexcept { return fd_; }
     const std::optional<VfsException>& last_error() const noexcept { return last_error_; }
 
 private:
-    explicit VfsFile(int fd) : fd_(fd) {}
+    // The open file as the operating system knows it; defined by the backend.
+    struct Native;
+    explicit VfsFile(std::unique_ptr<Native> native);
     [[noreturn]] void fail(std::string_view message, int code);
     uint64_t seek(int64_t offset, int whence, std::string_view message);
 
-    int fd_;
+    std::unique_ptr<Native> native_;
     std::optional<VfsException> last_error_;
 };
 
@@ -197,8 +194,10 @@ public:
     VfsDirectoryLock& operator=(const VfsDirectoryLock&) = delete;
 
 private:
-    explicit VfsDirectoryLock(int fd) : fd_(fd) {}
-    int fd_;
+    // The locked directory as the operating system knows it; defined by the backend.
+    struct Native;
+    explicit VfsDirectoryLock(std::unique_ptr<Native> native);
+    std::unique_ptr<Native> native_;
 };
 
 } // namespace vesk

@@ -446,6 +446,13 @@ std::vector<std::string> VfsPath::components_copy() const {
 
 // ---- VfsFile ----
 
+struct VfsFile::Native {
+    explicit Native(int descriptor) : fd(descriptor) {}
+    int fd;
+};
+
+VfsFile::VfsFile(std::unique_ptr<Native> native) : native_(std::move(native)) {}
+
 std::unique_ptr<VfsFile> VfsFile::CreateOrOpen(const VfsPath& path, bool read, bool write,
                                                bool deny_read, bool deny_write,
                                                bool /*deny_delete: no POSIX counterpart*/,
@@ -467,7 +474,7 @@ std::unique_ptr<VfsFile> VfsFile::CreateOrOpen(const VfsPath& path, bool read, b
     if (truncate && ::ftruncate(fd.get(), 0) != 0) {
         throw failure(errno);
     }
-    return std::unique_ptr<VfsFile>(new VfsFile(fd.release()));
+    return std::unique_ptr<VfsFile>(new VfsFile(std::make_unique<Native>(fd.release())));
 }
 
 std::unique_ptr<VfsFile> VfsFile::CreatePrivate(const VfsPath& path) {
@@ -482,12 +489,12 @@ std::unique_ptr<VfsFile> VfsFile::CreatePrivate(const VfsPath& path) {
     if (!fd.valid() || ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
         throw failure(errno);
     }
-    return std::unique_ptr<VfsFile>(new VfsFile(fd.release()));
+    return std::unique_ptr<VfsFile>(new VfsFile(std::make_unique<Native>(fd.release())));
 }
 
 VfsFile::~VfsFile() {
-    if (fd_ >= 0) {
-        ::close(fd_);
+    if (native_->fd >= 0) {
+        ::close(native_->fd);
     }
 }
 
@@ -497,10 +504,10 @@ void VfsFile::fail(std::string_view message, int code) {
 }
 
 void VfsFile::Close() {
-    if (fd_ < 0) {
+    if (native_->fd < 0) {
         return;
     }
-    const int result = ::close(std::exchange(fd_, -1));
+    const int result = ::close(std::exchange(native_->fd, -1));
     if (result != 0 && errno != EINTR) {
         fail("VfsFile.Close failed. ", errno);
     }
@@ -510,13 +517,13 @@ bool VfsFile::Lock(uint64_t offset, uint64_t length) {
     if (offset > INT64_MAX || length > INT64_MAX) {
         return false;
     }
-    const int mode = ::fcntl(fd_, F_GETFL);
+    const int mode = ::fcntl(native_->fd, F_GETFL);
     struct flock range {};
     range.l_type = static_cast<short>((mode & O_ACCMODE) == O_RDONLY ? F_RDLCK : F_WRLCK);
     range.l_whence = SEEK_SET;
     range.l_start = static_cast<off_t>(offset);
     range.l_len = static_cast<off_t>(length);
-    return ::fcntl(fd_, F_OFD_SETLK, &range) == 0;
+    return ::fcntl(native_->fd, F_OFD_SETLK, &range) == 0;
 }
 
 void VfsFile::Unlock(uint64_t offset, uint64_t length) {
@@ -525,14 +532,14 @@ void VfsFile::Unlock(uint64_t offset, uint64_t length) {
     range.l_whence = SEEK_SET;
     range.l_start = static_cast<off_t>(std::min<uint64_t>(offset, INT64_MAX));
     range.l_len = static_cast<off_t>(std::min<uint64_t>(length, INT64_MAX));
-    if (::fcntl(fd_, F_OFD_SETLK, &range) != 0) {
+    if (::fcntl(native_->fd, F_OFD_SETLK, &range) != 0) {
         fail("VfsFile.Unlock failed. ", errno);
     }
 }
 
 uint64_t VfsFile::Size() {
     struct stat info {};
-    if (::fstat(fd_, &info) != 0) {
+    if (::fstat(native_->fd, &info) != 0) {
         fail("VfsFile.Size failed. ", errno);
     }
     return static_cast<uint64_t>(info.st_size);
@@ -542,7 +549,7 @@ uint32_t VfsFile::Read(void* buffer, size_t size) {
     size = std::min<size_t>(size, UINT32_MAX);
     size_t total = 0;
     while (total < size) {
-        const ssize_t got = ::read(fd_, static_cast<char*>(buffer) + total, size - total);
+        const ssize_t got = ::read(native_->fd, static_cast<char*>(buffer) + total, size - total);
         if (got < 0 && errno == EINTR) {
             continue;
         }
@@ -563,7 +570,7 @@ uint32_t VfsFile::Read(std::span<char> buffer) {
 
 uint32_t VfsFile::Write(const void* data, size_t size) {
     size = std::min<size_t>(size, UINT32_MAX);
-    if (const int error = write_all(fd_, static_cast<const char*>(data), size)) {
+    if (const int error = write_all(native_->fd, static_cast<const char*>(data), size)) {
         fail("VfsFile.Write failed. ", error);
     }
     return static_cast<uint32_t>(size);
@@ -574,7 +581,7 @@ uint32_t VfsFile::Write(std::string_view data) {
 }
 
 uint64_t VfsFile::seek(int64_t offset, int whence, std::string_view message) {
-    const off_t position = ::lseek(fd_, static_cast<off_t>(offset), whence);
+    const off_t position = ::lseek(native_->fd, static_cast<off_t>(offset), whence);
     if (position < 0) {
         fail(message, errno);
     }
@@ -597,21 +604,21 @@ uint64_t VfsFile::MoveCursorFromEnd(int64_t distance) {
 }
 
 void VfsFile::CursorSetsEnd() {
-    const off_t position = ::lseek(fd_, 0, SEEK_CUR);
-    if (position < 0 || ::ftruncate(fd_, position) != 0) {
+    const off_t position = ::lseek(native_->fd, 0, SEEK_CUR);
+    if (position < 0 || ::ftruncate(native_->fd, position) != 0) {
         fail("CursorSetsEnd failed. ", errno);
     }
 }
 
 void VfsFile::Flush() {
-    if (::fsync(fd_) != 0) {
+    if (::fsync(native_->fd) != 0) {
         fail("Flush failed. ", errno);
     }
 }
 
 VfsFile::Type VfsFile::file_type() const noexcept {
     struct stat info {};
-    if (::fstat(fd_, &info) != 0) {
+    if (::fstat(native_->fd, &info) != 0) {
         return Type::Unknown;
     }
     if (S_ISREG(info.st_mode) || S_ISDIR(info.st_mode) || S_ISBLK(info.st_mode)) {
@@ -667,6 +674,13 @@ std::optional<std::string> read_regular_file_prefix(const VfsPath& path, size_t 
 
 // ---- VfsDirectoryLock ----
 
+struct VfsDirectoryLock::Native {
+    explicit Native(UniqueFd descriptor) : fd(std::move(descriptor)) {}
+    UniqueFd fd; // holds the lock until closed
+};
+
+VfsDirectoryLock::VfsDirectoryLock(std::unique_ptr<Native> native) : native_(std::move(native)) {}
+
 std::unique_ptr<VfsDirectoryLock> VfsDirectoryLock::try_lock(const VfsPath& directory) {
     const auto failure = [&directory](int code) {
         return VfsException(format("Failed locking directory '%s'.", directory.normal_view()),
@@ -686,11 +700,10 @@ std::unique_ptr<VfsDirectoryLock> VfsDirectoryLock::try_lock(const VfsPath& dire
         }
         throw failure(errno);
     }
-    return std::unique_ptr<VfsDirectoryLock>(new VfsDirectoryLock(fd.release()));
+    return std::unique_ptr<VfsDirectoryLock>(
+        new VfsDirectoryLock(std::make_unique<Native>(std::move(fd))));
 }
 
-VfsDirectoryLock::~VfsDirectoryLock() {
-    ::close(fd_);
-}
+VfsDirectoryLock::~VfsDirectoryLock() = default;
 
 } // namespace vesk
