@@ -183,6 +183,12 @@ private:
 // Throws VfsException when a regular file cannot be opened or read.
 std::optional<std::string> read_regular_file_prefix(const VfsPath& path, size_t max_bytes);
 
+// Appends the line to the file in one piece, so that concurrent writers never interleave inside
+// it. The file is private (created with mode 0600) and must be a regular file: a symbolic link
+// at its name is not followed, and a FIFO or device there is neither waited for nor written to.
+// Throws VfsException.
+void append_to_private_file(const std::string& file_name, std::string_view line);
+
 // An exclusive lock on a directory that keeps two processes apart (e.g. two runs on one
 // destination). Released on destruction or when the process ends.
 class VfsDirectoryLock {

@@ -706,4 +706,37 @@ std::unique_ptr<VfsDirectoryLock> VfsDirectoryLock::try_lock(const VfsPath& dire
 
 VfsDirectoryLock::~VfsDirectoryLock() = default;
 
+// O_APPEND keeps concurrent writers from interleaving inside a line.
+void append_to_private_file(const std::string& file_name, std::string_view line) {
+    const int fd =
+        ::open(file_name.c_str(),
+               O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        throw VfsException(format("VfsFile.CreateOrOpen failed on '%s'", file_name), errno);
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        throw VfsException(format("VfsFile.CreateOrOpen failed on '%s'", file_name), EINVAL);
+    }
+    uint32_t error = 0;
+    while (!line.empty()) {
+        const ssize_t written = ::write(fd, line.data(), line.size());
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            error = written < 0 ? errno : ENOSPC;
+            break;
+        }
+        line.remove_prefix(static_cast<size_t>(written));
+    }
+    if (::close(fd) != 0 && error == 0) {
+        error = errno;
+    }
+    if (error != 0) {
+        throw VfsException("VfsFile.Write failed. ", error);
+    }
+}
+
 } // namespace vesk
