@@ -3,8 +3,8 @@
 
 #include "platform/dir_walk.h"
 
+#include "platform/posix/unique_fd.h"
 #include "platform/text_format.h"
-#include "platform/unique_fd_posix.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -18,8 +18,8 @@
 #include "platform/bindings.h"
 #include "platform/exceptions.h"
 #include "platform/interrupt.h"
+#include "platform/posix/unique_fd.h"
 #include "platform/subprocess.h"
-#include "platform/unique_fd_posix.h"
 
 extern char** environ;
 

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "platform/exceptions.h"
+#include "platform/posix/unique_fd.h"
 #include "platform/text_format.h"
-#include "platform/unique_fd_posix.h"
 #include "platform/vfs.h"
 
 namespace vesk {
