@@ -395,30 +395,6 @@ void VfsPath::flush_directory() const {
     }
 }
 
-VfsPathParts<std::string_view> VfsPath::split_view() const noexcept {
-    const std::string_view text = normal_;
-    const size_t first = text.find('/');
-    if (first == std::string_view::npos) {
-        return {text, {}, {}, {}, {}, {}};
-    }
-    const size_t last = text.rfind('/');
-    const std::string_view name = text.substr(last + 1);
-    const size_t dot = name.rfind('.');
-    const bool has_extension = dot != std::string_view::npos && dot != 0;
-    return {text.substr(0, first),
-            text.substr(first, last - first),
-            text.substr(last, 1),
-            has_extension ? name.substr(0, dot) : name,
-            has_extension ? name.substr(dot, 1) : std::string_view{},
-            has_extension ? name.substr(dot + 1) : std::string_view{}};
-}
-
-VfsPathParts<std::string> VfsPath::split_copy() const {
-    const auto parts = split_view();
-    return {std::string(parts.root), std::string(parts.directory), std::string(parts.separator),
-            std::string(parts.stem), std::string(parts.dot),       std::string(parts.extension)};
-}
-
 std::vector<std::string_view> VfsPath::components_view() const {
     std::vector<std::string_view> components;
     if (normal_.empty()) {
@@ -452,30 +428,6 @@ struct VfsFile::Native {
 };
 
 VfsFile::VfsFile(std::unique_ptr<Native> native) : native_(std::move(native)) {}
-
-std::unique_ptr<VfsFile> VfsFile::CreateOrOpen(const VfsPath& path, bool read, bool write,
-                                               bool deny_read, bool deny_write,
-                                               bool /*deny_delete: no POSIX counterpart*/,
-                                               bool truncate) {
-    const int access = write ? (read ? O_RDWR : O_WRONLY) : O_RDONLY;
-    const auto failure = [&path](int code) {
-        return VfsException(format("VfsFile.CreateOrOpen failed on '%s'", path.normal_view()),
-                            code);
-    };
-    UniqueFd fd(open_retrying(path.native_pointer(), access | O_CREAT | O_CLOEXEC, 0666));
-    if (!fd.valid()) {
-        throw failure(errno);
-    }
-    const int lock = (deny_read || deny_write) ? LOCK_EX : LOCK_SH;
-    if (::flock(fd.get(), lock | LOCK_NB) != 0) {
-        throw failure(errno);
-    }
-    // Truncate only once the lock is held, so a refused open never empties another's file.
-    if (truncate && ::ftruncate(fd.get(), 0) != 0) {
-        throw failure(errno);
-    }
-    return std::unique_ptr<VfsFile>(new VfsFile(std::make_unique<Native>(fd.release())));
-}
 
 std::unique_ptr<VfsFile> VfsFile::CreatePrivate(const VfsPath& path) {
     const auto failure = [&path](int code) {
@@ -513,61 +465,6 @@ void VfsFile::Close() {
     }
 }
 
-bool VfsFile::Lock(uint64_t offset, uint64_t length) {
-    if (offset > INT64_MAX || length > INT64_MAX) {
-        return false;
-    }
-    const int mode = ::fcntl(native_->fd, F_GETFL);
-    struct flock range {};
-    range.l_type = static_cast<short>((mode & O_ACCMODE) == O_RDONLY ? F_RDLCK : F_WRLCK);
-    range.l_whence = SEEK_SET;
-    range.l_start = static_cast<off_t>(offset);
-    range.l_len = static_cast<off_t>(length);
-    return ::fcntl(native_->fd, F_OFD_SETLK, &range) == 0;
-}
-
-void VfsFile::Unlock(uint64_t offset, uint64_t length) {
-    struct flock range {};
-    range.l_type = F_UNLCK;
-    range.l_whence = SEEK_SET;
-    range.l_start = static_cast<off_t>(std::min<uint64_t>(offset, INT64_MAX));
-    range.l_len = static_cast<off_t>(std::min<uint64_t>(length, INT64_MAX));
-    if (::fcntl(native_->fd, F_OFD_SETLK, &range) != 0) {
-        fail("VfsFile.Unlock failed. ", errno);
-    }
-}
-
-uint64_t VfsFile::Size() {
-    struct stat info {};
-    if (::fstat(native_->fd, &info) != 0) {
-        fail("VfsFile.Size failed. ", errno);
-    }
-    return static_cast<uint64_t>(info.st_size);
-}
-
-uint32_t VfsFile::Read(void* buffer, size_t size) {
-    size = std::min<size_t>(size, UINT32_MAX);
-    size_t total = 0;
-    while (total < size) {
-        const ssize_t got = ::read(native_->fd, static_cast<char*>(buffer) + total, size - total);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0) {
-            fail("VfsFile.Read failed. ", errno);
-        }
-        if (got == 0) {
-            break;
-        }
-        total += static_cast<size_t>(got);
-    }
-    return static_cast<uint32_t>(total);
-}
-
-uint32_t VfsFile::Read(std::span<char> buffer) {
-    return Read(buffer.data(), buffer.size());
-}
-
 uint32_t VfsFile::Write(const void* data, size_t size) {
     size = std::min<size_t>(size, UINT32_MAX);
     if (const int error = write_all(native_->fd, static_cast<const char*>(data), size)) {
@@ -580,54 +477,10 @@ uint32_t VfsFile::Write(std::string_view data) {
     return Write(data.data(), data.size());
 }
 
-uint64_t VfsFile::seek(int64_t offset, int whence, std::string_view message) {
-    const off_t position = ::lseek(native_->fd, static_cast<off_t>(offset), whence);
-    if (position < 0) {
-        fail(message, errno);
-    }
-    return static_cast<uint64_t>(position);
-}
-
-uint64_t VfsFile::MoveCursor(int64_t distance) {
-    return seek(distance, SEEK_CUR, "MoveCursor failed. ");
-}
-
-void VfsFile::MoveCursorTo(uint64_t position) {
-    if (position > INT64_MAX) {
-        fail("MoveCursor failed. ", EINVAL);
-    }
-    seek(static_cast<int64_t>(position), SEEK_SET, "MoveCursor failed. ");
-}
-
-uint64_t VfsFile::MoveCursorFromEnd(int64_t distance) {
-    return seek(distance, SEEK_END, "MoveCursor failed. ");
-}
-
-void VfsFile::CursorSetsEnd() {
-    const off_t position = ::lseek(native_->fd, 0, SEEK_CUR);
-    if (position < 0 || ::ftruncate(native_->fd, position) != 0) {
-        fail("CursorSetsEnd failed. ", errno);
-    }
-}
-
 void VfsFile::Flush() {
     if (::fsync(native_->fd) != 0) {
         fail("Flush failed. ", errno);
     }
-}
-
-VfsFile::Type VfsFile::file_type() const noexcept {
-    struct stat info {};
-    if (::fstat(native_->fd, &info) != 0) {
-        return Type::Unknown;
-    }
-    if (S_ISREG(info.st_mode) || S_ISDIR(info.st_mode) || S_ISBLK(info.st_mode)) {
-        return Type::Disk;
-    }
-    if (S_ISCHR(info.st_mode)) {
-        return Type::Character;
-    }
-    return S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode) ? Type::Pipe : Type::Unknown;
 }
 
 // ---- Reading whole files ----
