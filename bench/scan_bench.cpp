@@ -7,7 +7,7 @@
 
 #include "config/config.h"
 #include "index/archive_db.h"
-#include "index/dir_list.h"
+#include "platform/dir_walk.h"
 #include "index/select_files.h"
 
 #include <chrono>

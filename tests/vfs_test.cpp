@@ -87,32 +87,6 @@ TEST(VfsPath, AppendAndPopRestoreThePathExactly) {
     EXPECT_EQ(relative.normal_view(), "run");
 }
 
-TEST(VfsPath, SplitGivesSixPartsThatConcatenateToThePath) {
-    struct Case {
-        std::string_view text;
-        std::array<std::string_view, 6> parts;
-    };
-    const Case cases[] = {
-        {"/data/archive.tar.gz", {"", "/data", "/", "archive.tar", ".", "gz"}},
-        {"/data/README", {"", "/data", "/", "README", "", ""}},
-        {"/file.txt", {"", "", "/", "file", ".", "txt"}},
-        {"rel/sub/.hidden", {"rel", "/sub", "/", ".hidden", "", ""}},
-        {"/", {"", "", "/", "", "", ""}},
-        {"name.txt", {"name.txt", "", "", "", "", ""}},
-    };
-    for (const Case& c : cases) {
-        const VfsPath path(true, c.text);
-        const auto view = path.split_view();
-        const std::array<std::string_view, 6> got = {view.root, view.directory, view.separator,
-                                                     view.stem, view.dot,       view.extension};
-        EXPECT_EQ(got, c.parts) << c.text;
-        const auto copy = path.split_copy();
-        EXPECT_EQ(copy.root + copy.directory + copy.separator + copy.stem + copy.dot +
-                      copy.extension,
-                  path.normal_view());
-    }
-}
-
 TEST(VfsPath, OverlongOrBrokenTextsAreRejectedWithoutChange) {
     VfsPath path(true, "/keep");
     const std::string too_long(VfsPath::kCapacity + 1, 'a');
@@ -271,65 +245,15 @@ TEST_F(VfsFileSystem, DirectoryLockKeepsOtherHoldersOut) {
     EXPECT_THROW(VfsDirectoryLock::try_lock(VfsPath(true, at("missing"))), VfsException);
 }
 
-TEST_F(VfsFileSystem, FileReadWriteCursorAndTruncation) {
+TEST_F(VfsFileSystem, PrivateFileWriteFlushAndClose) {
     const VfsPath path(true, at("data.bin"));
-    auto file = VfsFile::CreateOrOpen(path, true, true, false, false, false, true);
-    EXPECT_TRUE(file->is_disk_file());
+    auto file = VfsFile::CreatePrivate(path);
     const std::string payload(3 * 1024 * 1024 + 17, 'p');
     EXPECT_EQ(file->Write(payload), payload.size());
-    EXPECT_EQ(file->Size(), payload.size());
-    file->MoveCursorTo(0);
-    std::string back(payload.size() + 100, '\0');
-    EXPECT_EQ(file->Read(std::span<char>(back)), payload.size());
-    EXPECT_EQ(back.substr(0, payload.size()), payload);
-    EXPECT_EQ(file->MoveCursorFromEnd(-17), payload.size() - 17);
-    EXPECT_EQ(file->MoveCursor(7), payload.size() - 10);
-    file->CursorSetsEnd();
-    EXPECT_EQ(file->Size(), payload.size() - 10);
     file->Flush();
     file->Close();
     file->Close(); // a second close does nothing
-
-    auto reopened = VfsFile::CreateOrOpen(path, true, false, false, false, false, false);
-    EXPECT_EQ(reopened->Size(), payload.size() - 10);
-    char first = 0;
-    EXPECT_EQ(reopened->Read(&first, 1), 1u);
-    EXPECT_EQ(first, 'p'); // the cursor starts at 0
-    reopened.reset();
-    auto truncated = VfsFile::CreateOrOpen(path, false, true, false, false, false, true);
-    EXPECT_EQ(truncated->Size(), 0u);
-}
-
-TEST_F(VfsFileSystem, DenyFlagsAndRangeLocksExcludeOtherHandles) {
-    const VfsPath path(true, at("locked.db"));
-    write_file(at("locked.db"), "precious");
-    auto owner = VfsFile::CreateOrOpen(path, true, true, false, true, false, false);
-    try {
-        VfsFile::CreateOrOpen(path, true, true, false, false, false, true);
-        FAIL() << "no exception";
-    } catch (const VfsException& error) {
-        EXPECT_EQ(std::string(error.what()), "VfsFile.CreateOrOpen failed on '" + at("locked.db") +
-                                                 "'" + details(EWOULDBLOCK));
-    }
-    EXPECT_EQ(read_file(at("locked.db")), "precious"); // the refused truncating open did nothing
-    owner.reset();
-
-    auto first = VfsFile::CreateOrOpen(path, true, true, false, false, false, false);
-    auto second = VfsFile::CreateOrOpen(path, true, true, false, false, false, false);
-    EXPECT_TRUE(first->Lock(0, 4));
-    EXPECT_FALSE(second->Lock(2, 4));
-    EXPECT_TRUE(second->Lock(4, 4));
-    first->Unlock(0, 4);
-    EXPECT_TRUE(second->Lock(0, 4));
-
-    try {
-        VfsFile::CreateOrOpen(VfsPath(true, at("missing/x")), true, true, false, false, false,
-                              false);
-        FAIL() << "no exception";
-    } catch (const VfsException& error) {
-        EXPECT_EQ(std::string(error.what()),
-                  "VfsFile.CreateOrOpen failed on '" + at("missing/x") + "'" + details(ENOENT));
-    }
+    EXPECT_EQ(read_file(at("data.bin")), payload);
 }
 
 } // namespace

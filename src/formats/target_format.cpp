@@ -7,7 +7,7 @@
 #include "config/config.h"
 #include "config/format_spec.h"
 #include "index/archive_db.h"
-#include "index/dir_list.h"
+#include "platform/dir_walk.h"
 #include "platform/bindings.h"
 #include "platform/interrupt.h"
 #include "platform/logging.h"

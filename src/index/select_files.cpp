@@ -9,7 +9,6 @@
 
 #include <chrono>
 #include <cstring>
-#include <sys/stat.h>
 
 namespace vesk {
 
@@ -165,15 +164,11 @@ bool FileScanner::push_name(std::string_view name, bool is_directory) {
 }
 
 void FileScanner::resolve_excluded_directory() {
-    struct stat st;
-    has_excluded_ =
-        !excluded_path_.empty() && ::stat(excluded_path_.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-    excluded_device_ = has_excluded_ ? st.st_dev : 0;
-    excluded_inode_ = has_excluded_ ? st.st_ino : 0;
+    excluded_identity_ = directory_identity(excluded_path_);
 }
 
 bool FileScanner::is_excluded(const WalkEntry& entry) const {
-    return has_excluded_ && entry.device() == excluded_device_ && entry.inode() == excluded_inode_;
+    return excluded_identity_ && entry.identity() == *excluded_identity_;
 }
 
 void FileScanner::skip_too_long(const WalkEntry& entry) {

@@ -3,11 +3,12 @@
 // to every entry and records the selected directories and files in the index.
 
 #include "config/file_entry.h"
-#include "index/dir_list.h"
+#include "platform/dir_walk.h"
 #include "platform/log_callback.h"
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -69,7 +70,7 @@ public:
     FileScanner& operator=(const FileScanner&) = delete;
 
     // A directory that the scan neither records nor enters, such as the job's destination when
-    // it lies inside the source. Compared by device and inode when the scan starts, so any
+    // it lies inside the source. Compared by file identity when the scan starts, so any
     // spelling of the path works; a path that does not exist then excludes nothing.
     void set_excluded_directory(std::string_view path);
 
@@ -122,9 +123,7 @@ private:
     const LogCallback* log_ = nullptr;
     ScanRecorder* recorder_ = nullptr; // writes the index while scan() walks
     std::string excluded_path_;
-    bool has_excluded_ = false;
-    dev_t excluded_device_ = 0;
-    ino_t excluded_inode_ = 0;
+    std::optional<FileIdentity> excluded_identity_;
     CurrentFileWrapper wrapper_;
 };
 

@@ -1,38 +1,21 @@
 #pragma once
 // Child processes with piped standard streams. The POSIX implementation lives in
-// subprocess_posix.cpp.
+// subprocess_posix.cpp; the operating system's handles stay inside it.
 
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <spawn.h>
 #include <string>
 #include <string_view>
-#include <sys/resource.h>
-#include <sys/types.h>
 #include <vector>
 
-#include "platform/unique_fd.h"
-
 namespace vesk {
-
-// Scheduling classes, by their Windows values. Idle and below normal raise the child's nice
-// value; the higher classes need privileges on POSIX and leave it unchanged.
-enum class Priority : uint32_t {
-    Idle = 0x40,
-    BelowNormal = 0x4000,
-    Normal = 0x20,
-    AboveNormal = 0x8000,
-    High = 0x80,
-    Realtime = 0x100,
-};
 
 // The exit code reported for a child that has not ended yet.
 inline constexpr uint32_t kStillActive = 259;
 
-// Makes a write to a pipe whose reader is gone fail with EPIPE instead of killing the process.
-// Idempotent; run_with_io calls it itself.
-void ignore_broken_pipe_signal();
+// How a child's standard streams are set up before it starts; defined by the backend.
+class SpawnSetup;
 
 // Cuts a command line into arguments the way a Windows program's runtime does: blanks and tabs
 // separate, double quotes group, backslashes are literal except before a double quote (2n
@@ -55,15 +38,12 @@ public:
     SubProcess(const SubProcess&) = delete;
     SubProcess& operator=(const SubProcess&) = delete;
 
-    pid_t process_id() const noexcept { return pid_; }
-
     // The program to run; empty: the first argument of the command line. A relative program
     // path is taken relative to this process's current directory; a bare name of the command
     // line is searched in PATH.
     void set_application_name(std::string_view name);
     // Throws std::runtime_error beyond 32767 UTF-16 units.
     void set_command_line(std::string_view line);
-    void set_priority(Priority priority);
     // NAME=value entries; empty: the child inherits this process's environment.
     void set_environment(const std::vector<std::string>& variables);
     // Empty: the child inherits this process's current directory.
@@ -86,13 +66,17 @@ public:
                int64_t* user_time);
     virtual void close();
 
+    // True once the child has ended and was reaped.
+    bool reaped() const noexcept;
+
 protected:
-    // Lets a subclass set up the child's descriptors before the program starts.
-    virtual void add_file_actions(posix_spawn_file_actions_t& actions) { (void)actions; }
+    // Lets a subclass set up the child's standard streams before the program starts.
+    virtual void prepare_child(SpawnSetup& setup) { (void)setup; }
     virtual void after_start() {}
-    // The descriptor that becomes readable when the child ends; -1 once reaped or unavailable.
-    int exit_descriptor() const noexcept { return pidfd_.get(); }
-    bool reaped() const noexcept { return reaped_; }
+
+    // The started child as the operating system knows it; defined by the backend.
+    struct Child;
+    std::unique_ptr<Child> child_;
 
 private:
     bool try_reap();
@@ -102,17 +86,6 @@ private:
     std::string command_line_;
     std::vector<std::string> environment_;
     std::string current_directory_;
-    Priority priority_ = Priority::Normal;
-
-    pid_t pid_ = -1;
-    UniqueFd pidfd_;
-    bool reaped_ = false;
-    int wait_status_ = 0;
-    rusage usage_{};
-    uint64_t start_filetime_ = 0;
-    uint64_t exit_filetime_ = 0;
-    bool terminate_requested_ = false;
-    uint32_t terminate_code_ = 0;
 };
 
 // A child whose standard input, output and error are pipes to this process. The parent's ends
@@ -126,34 +99,29 @@ public:
     // Writes what the pipe takes now without waiting; returns the bytes written.
     uint32_t write_input(std::string_view data);
     // Closes the parent's end of the input pipe: the child sees end-of-file.
-    void close_input() noexcept { stdin_write_.reset(); }
-    bool input_open() const noexcept { return stdin_write_.valid(); }
-    // What is in the pipe now (at most the buffer size); empty at once when nothing is.
-    std::string read_output();
-    std::string read_error();
-    // The same without copying; valid until the next read of that stream.
+    void close_input() noexcept;
+    bool input_open() const noexcept;
+    // What is in the pipe now (at most the buffer size), without copying; valid until the next
+    // read of that stream. Empty at once when nothing is.
     std::string_view read_output_view();
     std::string_view read_error_view();
-    bool output_at_end() const noexcept { return !stdout_read_.valid(); }
-    bool error_at_end() const noexcept { return !stderr_read_.valid(); }
-    int output_descriptor() const noexcept { return stdout_read_.get(); }
-    int error_descriptor() const noexcept { return stderr_read_.get(); }
-    using SubProcess::exit_descriptor;
-    using SubProcess::reaped;
+    bool output_at_end() const noexcept;
+    bool error_at_end() const noexcept;
+    // Waits at most `timeout_ms` until a pipe has data or end-of-file, or the child ended;
+    // returns the number of those events that are ready (0 when the time ran out).
+    int wait_for_activity(int timeout_ms);
 
     void close_child_ends() noexcept;
     void close() override;
 
 protected:
-    void add_file_actions(posix_spawn_file_actions_t& actions) override;
+    void prepare_child(SpawnSetup& setup) override;
     void after_start() override { close_child_ends(); }
 
 private:
-    void create_pipes(uint32_t buffer_size);
-    std::string_view read_chunk(UniqueFd& fd, std::vector<char>& buffer);
-
-    UniqueFd stdout_read_, stderr_read_, stdin_write_;
-    UniqueFd stdin_read_, stdout_write_, stderr_write_;
+    // The pipes' ends as the operating system knows them; defined by the backend.
+    struct Pipes;
+    std::unique_ptr<Pipes> pipes_;
     std::vector<char> output_buffer_, error_buffer_;
 };
 
@@ -165,7 +133,7 @@ using ProcessCallback = std::function<int32_t(
 
 // Starts the child and feeds everything it writes to the callback until it has ended: every
 // byte in order per stream, at least one call per poll interval, the last calls with running =
-// false. The wait is poll() on the pipes and the child's exit, bounded by the poll interval.
+// false. The wait is on the pipes and the child's exit, bounded by the poll interval.
 // An interruption request (platform/interrupt.h) ends the child and its group and throws.
 // The child's input is closed after the first callback call that does not write to it. After
 // the child ended the pipes are read until end-of-file; pipes that a surviving grandchild keeps

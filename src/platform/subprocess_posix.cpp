@@ -7,7 +7,9 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
+#include <spawn.h>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -16,6 +18,7 @@
 #include "platform/bindings.h"
 #include "platform/exceptions.h"
 #include "platform/interrupt.h"
+#include "platform/posix/unique_fd.h"
 #include "platform/subprocess.h"
 
 extern char** environ;
@@ -99,17 +102,6 @@ std::string current_directory_text() {
     return path.get();
 }
 
-int nice_value(Priority priority) {
-    switch (priority) {
-    case Priority::Idle:
-        return 19;
-    case Priority::BelowNormal:
-        return 10;
-    default:
-        return 0;
-    }
-}
-
 // Moves a descriptor above the standard streams, so that the child's dup2 onto 0, 1 or 2
 // never meets the same number (which would keep its close-on-exec flag).
 UniqueFd above_standard_streams(int fd) {
@@ -150,6 +142,27 @@ void set_non_blocking(const UniqueFd& fd) {
     }
 }
 
+std::vector<char*> pointer_list(std::vector<std::string>& texts) {
+    std::vector<char*> pointers;
+    pointers.reserve(texts.size() + 1);
+    for (auto& text : texts) {
+        pointers.push_back(text.data());
+    }
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+// Makes a write to a pipe whose reader is gone fail with EPIPE instead of killing the process.
+void ignore_broken_pipe_signal() {
+    struct sigaction action {};
+    action.sa_handler = SIG_IGN;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGPIPE, &action, nullptr);
+}
+
+} // namespace
+
+// The child's standard streams and signal state, and its own process group.
 class SpawnSetup {
 public:
     SpawnSetup() {
@@ -178,25 +191,6 @@ public:
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attributes;
 };
-
-std::vector<char*> pointer_list(std::vector<std::string>& texts) {
-    std::vector<char*> pointers;
-    pointers.reserve(texts.size() + 1);
-    for (auto& text : texts) {
-        pointers.push_back(text.data());
-    }
-    pointers.push_back(nullptr);
-    return pointers;
-}
-
-} // namespace
-
-void ignore_broken_pipe_signal() {
-    struct sigaction action {};
-    action.sa_handler = SIG_IGN;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(SIGPIPE, &action, nullptr);
-}
 
 std::vector<std::string> split_command_line(std::string_view line) {
     std::vector<std::string> arguments;
@@ -255,7 +249,19 @@ std::string find_program(std::string_view command_line) {
 
 // ---- SubProcess ----
 
-SubProcess::SubProcess() = default;
+struct SubProcess::Child {
+    pid_t pid = -1;
+    UniqueFd pidfd; // readable once the child ended; invalid once reaped or where unsupported
+    bool reaped = false;
+    int wait_status = 0;
+    rusage usage{};
+    uint64_t start_filetime = 0;
+    uint64_t exit_filetime = 0;
+    bool terminate_requested = false;
+    uint32_t terminate_code = 0;
+};
+
+SubProcess::SubProcess() : child_(std::make_unique<Child>()) {}
 
 SubProcess::~SubProcess() {
     SubProcess::close();
@@ -270,10 +276,6 @@ void SubProcess::set_command_line(std::string_view line) {
         throw std::runtime_error("CommandLine length beyond 32767 UTF16 characters.");
     }
     command_line_ = line;
-}
-
-void SubProcess::set_priority(Priority priority) {
-    priority_ = priority;
 }
 
 void SubProcess::set_environment(const std::vector<std::string>& variables) {
@@ -310,7 +312,7 @@ void SubProcess::start() {
     if (!current_directory_.empty()) {
         posix_spawn_file_actions_addchdir_np(&setup.actions, current_directory_.c_str());
     }
-    add_file_actions(setup.actions);
+    prepare_child(setup);
     std::vector<char*> argv = pointer_list(arguments);
     std::vector<char*> envp = pointer_list(environment_);
     char** child_environment = environment_.empty() ? environ : envp.data();
@@ -323,22 +325,20 @@ void SubProcess::start() {
     if (error != 0) {
         throw WindowsError("Failed creating process.", static_cast<uint32_t>(error));
     }
-    pid_ = pid;
-    start_filetime_ = now();
-    pidfd_.reset(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0))); // -1 where unsupported
-    if (const int nice = nice_value(priority_)) {
-        ::setpriority(PRIO_PROCESS, static_cast<id_t>(pid), nice); // best effort
-    }
+    child_->pid = pid;
+    child_->start_filetime = now();
+    child_->pidfd.reset(
+        static_cast<int>(::syscall(SYS_pidfd_open, pid, 0))); // -1 where unsupported
     after_start();
 }
 
 bool SubProcess::try_reap() {
-    if (reaped_ || pid_ < 0) {
-        return reaped_;
+    if (child_->reaped || child_->pid < 0) {
+        return child_->reaped;
     }
     pid_t result;
     do {
-        result = ::wait4(pid_, &wait_status_, WNOHANG, &usage_);
+        result = ::wait4(child_->pid, &child_->wait_status, WNOHANG, &child_->usage);
     } while (result < 0 && errno == EINTR);
     if (result == 0) {
         return false;
@@ -346,14 +346,14 @@ bool SubProcess::try_reap() {
     if (result < 0 && errno != ECHILD) {
         throw WindowsError("Failed WaitForTermination. ", errno);
     }
-    reaped_ = true; // ECHILD: someone else reaped it; it has ended all the same
-    exit_filetime_ = now();
-    pidfd_.reset();
+    child_->reaped = true; // ECHILD: someone else reaped it; it has ended all the same
+    child_->exit_filetime = now();
+    child_->pidfd.reset();
     return true;
 }
 
 bool SubProcess::wait_for_termination(uint32_t timeout_ms) {
-    if (pid_ < 0) {
+    if (child_->pid < 0) {
         throw WindowsError("Failed WaitForTermination. ", ECHILD);
     }
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
@@ -363,10 +363,11 @@ bool SubProcess::wait_for_termination(uint32_t timeout_ms) {
             return false;
         }
         // Without a pidfd, poll() on no descriptors is a short sleep between checks.
-        pollfd exit_event{pidfd_.get(), POLLIN, 0};
-        const int wait_ms = pidfd_.valid() ? static_cast<int>(left.count())
-                                           : std::min<int>(static_cast<int>(left.count()), 1);
-        if (::poll(&exit_event, pidfd_.valid() ? 1 : 0, wait_ms) < 0 && errno != EINTR) {
+        pollfd exit_event{child_->pidfd.get(), POLLIN, 0};
+        const int wait_ms = child_->pidfd.valid()
+                                ? static_cast<int>(left.count())
+                                : std::min<int>(static_cast<int>(left.count()), 1);
+        if (::poll(&exit_event, child_->pidfd.valid() ? 1 : 0, wait_ms) < 0 && errno != EINTR) {
             throw WindowsError("Failed WaitForTermination. ", errno);
         }
     }
@@ -375,131 +376,138 @@ bool SubProcess::wait_for_termination(uint32_t timeout_ms) {
 
 void SubProcess::terminate(uint32_t exit_code) {
     // A reaped child's pid may belong to another process by now: never signal it.
-    if (pid_ < 0 || reaped_) {
+    if (child_->pid < 0 || child_->reaped) {
         throw WindowsError("Failed TerminateProcess. ", ESRCH);
     }
-    if (terminate_requested_) {
+    if (child_->terminate_requested) {
         return;
     }
     // The child's process group: what it started ends with it. The group outlives a leader
     // that has exited but is not reaped yet, so its id cannot have been reused.
-    ::kill(-pid_, SIGKILL);
-    const int result =
-        pidfd_.valid()
-            ? static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd_.get(), SIGKILL, nullptr, 0))
-            : ::kill(pid_, SIGKILL);
+    ::kill(-child_->pid, SIGKILL);
+    const int result = child_->pidfd.valid()
+                           ? static_cast<int>(::syscall(SYS_pidfd_send_signal, child_->pidfd.get(),
+                                                        SIGKILL, nullptr, 0))
+                           : ::kill(child_->pid, SIGKILL);
     // ESRCH: the child ended between the caller's check and the signal; nothing to do.
     if (result != 0 && errno != ESRCH) {
         throw WindowsError("Failed TerminateProcess. ", errno);
     }
-    terminate_requested_ = true;
-    terminate_code_ = exit_code;
+    child_->terminate_requested = true;
+    child_->terminate_code = exit_code;
 }
 
 uint32_t SubProcess::exit_code() {
-    if (pid_ < 0) {
+    if (child_->pid < 0) {
         throw WindowsError("GetExitCodeProcess", ECHILD);
     }
     if (!try_reap()) {
         return kStillActive;
     }
-    if (WIFSIGNALED(wait_status_)) {
-        const int signal = WTERMSIG(wait_status_);
-        return terminate_requested_ && signal == SIGKILL ? terminate_code_
-                                                         : static_cast<uint32_t>(128 + signal);
+    if (WIFSIGNALED(child_->wait_status)) {
+        const int signal = WTERMSIG(child_->wait_status);
+        return child_->terminate_requested && signal == SIGKILL
+                   ? child_->terminate_code
+                   : static_cast<uint32_t>(128 + signal);
     }
-    return WIFEXITED(wait_status_) ? static_cast<uint32_t>(WEXITSTATUS(wait_status_)) : 0;
+    return WIFEXITED(child_->wait_status) ? static_cast<uint32_t>(WEXITSTATUS(child_->wait_status))
+                                          : 0;
 }
 
 void SubProcess::times(int64_t* creation_time, int64_t* exit_time, int64_t* kernel_time,
                        int64_t* user_time) {
-    if (pid_ >= 0) {
+    if (child_->pid >= 0) {
         try_reap();
     }
     const auto nanoseconds = [](const timeval& t) {
         return static_cast<int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_usec * 1000;
     };
     if (creation_time) {
-        *creation_time = static_cast<int64_t>(start_filetime_ / 10);
+        *creation_time = static_cast<int64_t>(child_->start_filetime / 10);
     }
     if (exit_time) {
-        *exit_time = static_cast<int64_t>(exit_filetime_ / 10);
+        *exit_time = static_cast<int64_t>(child_->exit_filetime / 10);
     }
     if (kernel_time) {
-        *kernel_time = nanoseconds(usage_.ru_stime);
+        *kernel_time = nanoseconds(child_->usage.ru_stime);
     }
     if (user_time) {
-        *user_time = nanoseconds(usage_.ru_utime);
+        *user_time = nanoseconds(child_->usage.ru_utime);
     }
+}
+
+bool SubProcess::reaped() const noexcept {
+    return child_->reaped;
 }
 
 // Releases the handles. A child that has ended is reaped; a running one is left alone.
 void SubProcess::close() {
-    if (pid_ >= 0 && !reaped_) {
+    if (child_->pid >= 0 && !child_->reaped) {
         try {
             try_reap();
         } catch (const WindowsError&) {
             // Nothing to release beyond the descriptor below.
         }
     }
-    pidfd_.reset();
+    child_->pidfd.reset();
 }
 
 // ---- SubProcessWithIo ----
 
-SubProcessWithIo::SubProcessWithIo(uint32_t pipe_buffer_size) {
+struct SubProcessWithIo::Pipes {
+    UniqueFd stdout_read, stderr_read, stdin_write;  // this process's ends
+    UniqueFd stdin_read, stdout_write, stderr_write; // the child's ends
+};
+
+SubProcessWithIo::SubProcessWithIo(uint32_t pipe_buffer_size) : pipes_(std::make_unique<Pipes>()) {
     const size_t chunk = pipe_buffer_size > 0 ? pipe_buffer_size : kDefaultChunkSize;
     output_buffer_.resize(chunk);
     error_buffer_.resize(chunk);
-    create_pipes(pipe_buffer_size);
+    Pipe input = make_pipe("StdIo CreatePipe for input failed. ", pipe_buffer_size);
+    Pipe output = make_pipe("StdIo CreatePipe for output failed. ", pipe_buffer_size);
+    Pipe error = make_pipe("StdIo CreatePipe for error failed. ", pipe_buffer_size);
+    pipes_->stdin_read = std::move(input.read_end);
+    pipes_->stdin_write = std::move(input.write_end);
+    pipes_->stdout_read = std::move(output.read_end);
+    pipes_->stdout_write = std::move(output.write_end);
+    pipes_->stderr_read = std::move(error.read_end);
+    pipes_->stderr_write = std::move(error.write_end);
+    set_non_blocking(pipes_->stdin_write);
+    set_non_blocking(pipes_->stdout_read);
+    set_non_blocking(pipes_->stderr_read);
 }
 
 SubProcessWithIo::~SubProcessWithIo() {
     SubProcessWithIo::close();
 }
 
-void SubProcessWithIo::create_pipes(uint32_t buffer_size) {
-    Pipe input = make_pipe("StdIo CreatePipe for input failed. ", buffer_size);
-    Pipe output = make_pipe("StdIo CreatePipe for output failed. ", buffer_size);
-    Pipe error = make_pipe("StdIo CreatePipe for error failed. ", buffer_size);
-    stdin_read_ = std::move(input.read_end);
-    stdin_write_ = std::move(input.write_end);
-    stdout_read_ = std::move(output.read_end);
-    stdout_write_ = std::move(output.write_end);
-    stderr_read_ = std::move(error.read_end);
-    stderr_write_ = std::move(error.write_end);
-    set_non_blocking(stdin_write_);
-    set_non_blocking(stdout_read_);
-    set_non_blocking(stderr_read_);
-}
-
-void SubProcessWithIo::add_file_actions(posix_spawn_file_actions_t& actions) {
-    posix_spawn_file_actions_adddup2(&actions, stdin_read_.get(), STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, stdout_write_.get(), STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, stderr_write_.get(), STDERR_FILENO);
+void SubProcessWithIo::prepare_child(SpawnSetup& setup) {
+    posix_spawn_file_actions_adddup2(&setup.actions, pipes_->stdin_read.get(), STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&setup.actions, pipes_->stdout_write.get(), STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&setup.actions, pipes_->stderr_write.get(), STDERR_FILENO);
 }
 
 void SubProcessWithIo::close_child_ends() noexcept {
-    stdin_read_.reset();
-    stdout_write_.reset();
-    stderr_write_.reset();
+    pipes_->stdin_read.reset();
+    pipes_->stdout_write.reset();
+    pipes_->stderr_write.reset();
 }
 
 void SubProcessWithIo::close() {
     close_child_ends();
-    stdin_write_.reset();
-    stdout_read_.reset();
-    stderr_read_.reset();
+    pipes_->stdin_write.reset();
+    pipes_->stdout_read.reset();
+    pipes_->stderr_read.reset();
     SubProcess::close();
 }
 
 uint32_t SubProcessWithIo::write_input(std::string_view data) {
-    if (!stdin_write_.valid()) {
+    if (!pipes_->stdin_write.valid()) {
         throw WindowsError("WriteHandle WriteFile failed. ", EPIPE);
     }
     ssize_t written;
     do {
-        written = ::write(stdin_write_.get(), data.data(), data.size());
+        written = ::write(pipes_->stdin_write.get(), data.data(), data.size());
     } while (written < 0 && errno == EINTR);
     if (written < 0) {
         if (errno == EAGAIN) {
@@ -510,9 +518,11 @@ uint32_t SubProcessWithIo::write_input(std::string_view data) {
     return static_cast<uint32_t>(written);
 }
 
+namespace {
+
 // One read of at most the buffer size; never waits. End-of-file closes the descriptor, so a
 // finished stream is neither polled nor read again.
-std::string_view SubProcessWithIo::read_chunk(UniqueFd& fd, std::vector<char>& buffer) {
+std::string_view read_chunk(UniqueFd& fd, std::vector<char>& buffer) {
     if (!fd.valid()) {
         return {};
     }
@@ -532,20 +542,46 @@ std::string_view SubProcessWithIo::read_chunk(UniqueFd& fd, std::vector<char>& b
     return {buffer.data(), static_cast<size_t>(got)};
 }
 
+} // namespace
+
 std::string_view SubProcessWithIo::read_output_view() {
-    return read_chunk(stdout_read_, output_buffer_);
+    return read_chunk(pipes_->stdout_read, output_buffer_);
 }
 
 std::string_view SubProcessWithIo::read_error_view() {
-    return read_chunk(stderr_read_, error_buffer_);
+    return read_chunk(pipes_->stderr_read, error_buffer_);
 }
 
-std::string SubProcessWithIo::read_output() {
-    return std::string(read_output_view());
+void SubProcessWithIo::close_input() noexcept {
+    pipes_->stdin_write.reset();
 }
 
-std::string SubProcessWithIo::read_error() {
-    return std::string(read_error_view());
+bool SubProcessWithIo::input_open() const noexcept {
+    return pipes_->stdin_write.valid();
+}
+
+bool SubProcessWithIo::output_at_end() const noexcept {
+    return !pipes_->stdout_read.valid();
+}
+
+bool SubProcessWithIo::error_at_end() const noexcept {
+    return !pipes_->stderr_read.valid();
+}
+
+int SubProcessWithIo::wait_for_activity(int timeout_ms) {
+    pollfd events[3];
+    nfds_t count = 0;
+    for (const int fd : {pipes_->stdout_read.get(), pipes_->stderr_read.get(),
+                         reaped() ? -1 : child_->pidfd.get()}) {
+        if (fd >= 0) {
+            events[count++] = pollfd{fd, POLLIN, 0};
+        }
+    }
+    const int ready = ::poll(events, count, timeout_ms);
+    if (ready < 0 && errno != EINTR) {
+        throw WindowsError("Failed WaitForTermination. ", errno);
+    }
+    return std::max(ready, 0);
 }
 
 // ---- run_with_io ----
@@ -574,7 +610,7 @@ public:
         call({}, true);
         bool running = true;
         while (running) {
-            wait_for_activity(poll_interval_ms_);
+            process_.wait_for_activity(poll_interval_ms_);
             throw_if_interrupted();
             if (process_.wait_for_termination(0)) {
                 running = false;
@@ -608,30 +644,13 @@ private:
             if (!chunks.empty() || running || all_at_end() || Clock::now() >= drain_deadline_) {
                 return chunks;
             }
-            if (wait_for_activity(kLateOutputGraceMs) == 0) {
+            if (process_.wait_for_activity(kLateOutputGraceMs) == 0) {
                 return chunks;
             }
         }
     }
 
     bool all_at_end() const { return process_.output_at_end() && process_.error_at_end(); }
-
-    // Waits until a pipe is readable or the child ended; returns the number of ready events.
-    int wait_for_activity(int timeout_ms) {
-        pollfd events[3];
-        nfds_t count = 0;
-        for (const int fd : {process_.output_descriptor(), process_.error_descriptor(),
-                             process_.reaped() ? -1 : process_.exit_descriptor()}) {
-            if (fd >= 0) {
-                events[count++] = pollfd{fd, POLLIN, 0};
-            }
-        }
-        const int ready = ::poll(events, count, timeout_ms);
-        if (ready < 0 && errno != EINTR) {
-            throw WindowsError("Failed WaitForTermination. ", errno);
-        }
-        return std::max(ready, 0);
-    }
 
     void call(const Chunks& chunks, bool running) {
         wrote_input_ = false;

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -34,17 +33,6 @@ inline constexpr uint32_t kInvalidAttributes = 0xFFFFFFFF;
 
 // What is at a path, without following a symbolic link there.
 enum class VfsEntryKind { Missing, File, Directory, Link, Other, Unknown };
-
-// The six parts of a path; concatenated in order they give the normal form back.
-template <typename Text>
-struct VfsPathParts {
-    Text root;      // the text before the first slash ("" for an absolute path)
-    Text directory; // from the root's end up to the last slash; starts with a slash or is empty
-    Text separator; // the last slash, or empty
-    Text stem;      // the last name without its extension
-    Text dot;       // "." when the last name has an extension
-    Text extension; // after the last dot of the last name (a leading dot does not count)
-};
 
 // One path in its normal form: UTF-8, slashes only, no repeated slashes, no trailing slash
 // (except the root "/"). Backslashes in given texts become slashes. On POSIX the native form
@@ -104,16 +92,12 @@ public:
 
     std::string normal_copy() const { return normal_; }
     std::string_view normal_view() const noexcept { return normal_; }
-    std::string native_copy() const { return normal_; }
     const char* native_pointer() const noexcept { return normal_.c_str(); }
 
-    VfsPathParts<std::string> split_copy() const;
-    VfsPathParts<std::string_view> split_view() const noexcept;
     std::vector<std::string> components_copy() const;
     std::vector<std::string_view> components_view() const;
 
     int separator_count() const noexcept { return separator_count_; }
-    bool throw_on_error() const noexcept { return throw_on_error_; }
     // The last failure of this object (not cleared by later successes).
     const std::optional<VfsException>& last_error() const noexcept { return last_error_; }
 
@@ -128,16 +112,9 @@ private:
     mutable std::optional<VfsException> last_error_;
 };
 
-// An open file. Deny flags are advisory flock() locks held while the file is open: exclusive
-// when reading or writing is denied, shared otherwise, so a denying opener and any other opener
-// of the same file exclude each other. Every failure throws VfsException.
+// An open file for writing. Every failure throws VfsException.
 class VfsFile {
 public:
-    enum class Type : uint32_t { Unknown = 0, Disk = 1, Character = 2, Pipe = 3 };
-
-    static std::unique_ptr<VfsFile> CreateOrOpen(const VfsPath& path, bool read, bool write,
-                                                 bool deny_read, bool deny_write, bool deny_delete,
-                                                 bool truncate);
     // A new private file (mode 0600) for writing, held with an exclusive lock. What was at the
     // name is removed first (a symbolic link itself, never its target), and the file is created
     // exclusively, so no link planted at the name is ever followed.
@@ -146,36 +123,21 @@ public:
     VfsFile(const VfsFile&) = delete;
     VfsFile& operator=(const VfsFile&) = delete;
 
-    // Releases the descriptor; forgets it even when closing fails. A second call does nothing.
+    // Releases the file; forgets it even when closing fails. A second call does nothing.
     void Close();
-    // Byte-range lock (open-file-description lock); false when the range is held elsewhere.
-    bool Lock(uint64_t offset, uint64_t length);
-    void Unlock(uint64_t offset, uint64_t length);
-    uint64_t Size();
-    // Reads until the buffer is full or the end of the file; returns the bytes read.
-    uint32_t Read(std::span<char> buffer);
-    uint32_t Read(void* buffer, size_t size);
     // Writes all of the data, looping over partial writes; returns the bytes written.
     uint32_t Write(std::string_view data);
     uint32_t Write(const void* data, size_t size);
-    uint64_t MoveCursor(int64_t distance);        // from the current position
-    void MoveCursorTo(uint64_t position);         // from the beginning
-    uint64_t MoveCursorFromEnd(int64_t distance); // from the end
-    void CursorSetsEnd();                         // truncates or extends at the cursor
-    void Flush();                                 // fsync
-    Type file_type() const noexcept;
-    bool is_pipe() const noexcept { return file_type() == Type::Pipe; }
-    bool is_disk_file() const noexcept { return file_type() == Type::Disk; }
-    bool is_character_device() const noexcept { return file_type() == Type::Character; }
-    int descriptor() const noexcept { return fd_; }
+    void Flush(); // fsync
     const std::optional<VfsException>& last_error() const noexcept { return last_error_; }
 
 private:
-    explicit VfsFile(int fd) : fd_(fd) {}
+    // The open file as the operating system knows it; defined by the backend.
+    struct Native;
+    explicit VfsFile(std::unique_ptr<Native> native);
     [[noreturn]] void fail(std::string_view message, int code);
-    uint64_t seek(int64_t offset, int whence, std::string_view message);
 
-    int fd_;
+    std::unique_ptr<Native> native_;
     std::optional<VfsException> last_error_;
 };
 
@@ -185,6 +147,12 @@ private:
 // FIFO without a writer cannot block the caller and an endless device cannot fill the memory.
 // Throws VfsException when a regular file cannot be opened or read.
 std::optional<std::string> read_regular_file_prefix(const VfsPath& path, size_t max_bytes);
+
+// Appends the line to the file in one piece, so that concurrent writers never interleave inside
+// it. The file is private (created with mode 0600) and must be a regular file: a symbolic link
+// at its name is not followed, and a FIFO or device there is neither waited for nor written to.
+// Throws VfsException.
+void append_to_private_file(const std::string& file_name, std::string_view line);
 
 // An exclusive lock on a directory that keeps two processes apart (e.g. two runs on one
 // destination). Released on destruction or when the process ends.
@@ -197,8 +165,10 @@ public:
     VfsDirectoryLock& operator=(const VfsDirectoryLock&) = delete;
 
 private:
-    explicit VfsDirectoryLock(int fd) : fd_(fd) {}
-    int fd_;
+    // The locked directory as the operating system knows it; defined by the backend.
+    struct Native;
+    explicit VfsDirectoryLock(std::unique_ptr<Native> native);
+    std::unique_ptr<Native> native_;
 };
 
 } // namespace vesk

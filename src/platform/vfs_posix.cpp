@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "platform/exceptions.h"
+#include "platform/posix/unique_fd.h"
 #include "platform/text_format.h"
-#include "platform/unique_fd.h"
 #include "platform/vfs.h"
 
 namespace vesk {
@@ -395,30 +395,6 @@ void VfsPath::flush_directory() const {
     }
 }
 
-VfsPathParts<std::string_view> VfsPath::split_view() const noexcept {
-    const std::string_view text = normal_;
-    const size_t first = text.find('/');
-    if (first == std::string_view::npos) {
-        return {text, {}, {}, {}, {}, {}};
-    }
-    const size_t last = text.rfind('/');
-    const std::string_view name = text.substr(last + 1);
-    const size_t dot = name.rfind('.');
-    const bool has_extension = dot != std::string_view::npos && dot != 0;
-    return {text.substr(0, first),
-            text.substr(first, last - first),
-            text.substr(last, 1),
-            has_extension ? name.substr(0, dot) : name,
-            has_extension ? name.substr(dot, 1) : std::string_view{},
-            has_extension ? name.substr(dot + 1) : std::string_view{}};
-}
-
-VfsPathParts<std::string> VfsPath::split_copy() const {
-    const auto parts = split_view();
-    return {std::string(parts.root), std::string(parts.directory), std::string(parts.separator),
-            std::string(parts.stem), std::string(parts.dot),       std::string(parts.extension)};
-}
-
 std::vector<std::string_view> VfsPath::components_view() const {
     std::vector<std::string_view> components;
     if (normal_.empty()) {
@@ -446,29 +422,12 @@ std::vector<std::string> VfsPath::components_copy() const {
 
 // ---- VfsFile ----
 
-std::unique_ptr<VfsFile> VfsFile::CreateOrOpen(const VfsPath& path, bool read, bool write,
-                                               bool deny_read, bool deny_write,
-                                               bool /*deny_delete: no POSIX counterpart*/,
-                                               bool truncate) {
-    const int access = write ? (read ? O_RDWR : O_WRONLY) : O_RDONLY;
-    const auto failure = [&path](int code) {
-        return VfsException(format("VfsFile.CreateOrOpen failed on '%s'", path.normal_view()),
-                            code);
-    };
-    UniqueFd fd(open_retrying(path.native_pointer(), access | O_CREAT | O_CLOEXEC, 0666));
-    if (!fd.valid()) {
-        throw failure(errno);
-    }
-    const int lock = (deny_read || deny_write) ? LOCK_EX : LOCK_SH;
-    if (::flock(fd.get(), lock | LOCK_NB) != 0) {
-        throw failure(errno);
-    }
-    // Truncate only once the lock is held, so a refused open never empties another's file.
-    if (truncate && ::ftruncate(fd.get(), 0) != 0) {
-        throw failure(errno);
-    }
-    return std::unique_ptr<VfsFile>(new VfsFile(fd.release()));
-}
+struct VfsFile::Native {
+    explicit Native(int descriptor) : fd(descriptor) {}
+    int fd;
+};
+
+VfsFile::VfsFile(std::unique_ptr<Native> native) : native_(std::move(native)) {}
 
 std::unique_ptr<VfsFile> VfsFile::CreatePrivate(const VfsPath& path) {
     const auto failure = [&path](int code) {
@@ -482,12 +441,12 @@ std::unique_ptr<VfsFile> VfsFile::CreatePrivate(const VfsPath& path) {
     if (!fd.valid() || ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
         throw failure(errno);
     }
-    return std::unique_ptr<VfsFile>(new VfsFile(fd.release()));
+    return std::unique_ptr<VfsFile>(new VfsFile(std::make_unique<Native>(fd.release())));
 }
 
 VfsFile::~VfsFile() {
-    if (fd_ >= 0) {
-        ::close(fd_);
+    if (native_->fd >= 0) {
+        ::close(native_->fd);
     }
 }
 
@@ -497,73 +456,18 @@ void VfsFile::fail(std::string_view message, int code) {
 }
 
 void VfsFile::Close() {
-    if (fd_ < 0) {
+    if (native_->fd < 0) {
         return;
     }
-    const int result = ::close(std::exchange(fd_, -1));
+    const int result = ::close(std::exchange(native_->fd, -1));
     if (result != 0 && errno != EINTR) {
         fail("VfsFile.Close failed. ", errno);
     }
 }
 
-bool VfsFile::Lock(uint64_t offset, uint64_t length) {
-    if (offset > INT64_MAX || length > INT64_MAX) {
-        return false;
-    }
-    const int mode = ::fcntl(fd_, F_GETFL);
-    struct flock range {};
-    range.l_type = static_cast<short>((mode & O_ACCMODE) == O_RDONLY ? F_RDLCK : F_WRLCK);
-    range.l_whence = SEEK_SET;
-    range.l_start = static_cast<off_t>(offset);
-    range.l_len = static_cast<off_t>(length);
-    return ::fcntl(fd_, F_OFD_SETLK, &range) == 0;
-}
-
-void VfsFile::Unlock(uint64_t offset, uint64_t length) {
-    struct flock range {};
-    range.l_type = F_UNLCK;
-    range.l_whence = SEEK_SET;
-    range.l_start = static_cast<off_t>(std::min<uint64_t>(offset, INT64_MAX));
-    range.l_len = static_cast<off_t>(std::min<uint64_t>(length, INT64_MAX));
-    if (::fcntl(fd_, F_OFD_SETLK, &range) != 0) {
-        fail("VfsFile.Unlock failed. ", errno);
-    }
-}
-
-uint64_t VfsFile::Size() {
-    struct stat info {};
-    if (::fstat(fd_, &info) != 0) {
-        fail("VfsFile.Size failed. ", errno);
-    }
-    return static_cast<uint64_t>(info.st_size);
-}
-
-uint32_t VfsFile::Read(void* buffer, size_t size) {
-    size = std::min<size_t>(size, UINT32_MAX);
-    size_t total = 0;
-    while (total < size) {
-        const ssize_t got = ::read(fd_, static_cast<char*>(buffer) + total, size - total);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0) {
-            fail("VfsFile.Read failed. ", errno);
-        }
-        if (got == 0) {
-            break;
-        }
-        total += static_cast<size_t>(got);
-    }
-    return static_cast<uint32_t>(total);
-}
-
-uint32_t VfsFile::Read(std::span<char> buffer) {
-    return Read(buffer.data(), buffer.size());
-}
-
 uint32_t VfsFile::Write(const void* data, size_t size) {
     size = std::min<size_t>(size, UINT32_MAX);
-    if (const int error = write_all(fd_, static_cast<const char*>(data), size)) {
+    if (const int error = write_all(native_->fd, static_cast<const char*>(data), size)) {
         fail("VfsFile.Write failed. ", error);
     }
     return static_cast<uint32_t>(size);
@@ -573,54 +477,10 @@ uint32_t VfsFile::Write(std::string_view data) {
     return Write(data.data(), data.size());
 }
 
-uint64_t VfsFile::seek(int64_t offset, int whence, std::string_view message) {
-    const off_t position = ::lseek(fd_, static_cast<off_t>(offset), whence);
-    if (position < 0) {
-        fail(message, errno);
-    }
-    return static_cast<uint64_t>(position);
-}
-
-uint64_t VfsFile::MoveCursor(int64_t distance) {
-    return seek(distance, SEEK_CUR, "MoveCursor failed. ");
-}
-
-void VfsFile::MoveCursorTo(uint64_t position) {
-    if (position > INT64_MAX) {
-        fail("MoveCursor failed. ", EINVAL);
-    }
-    seek(static_cast<int64_t>(position), SEEK_SET, "MoveCursor failed. ");
-}
-
-uint64_t VfsFile::MoveCursorFromEnd(int64_t distance) {
-    return seek(distance, SEEK_END, "MoveCursor failed. ");
-}
-
-void VfsFile::CursorSetsEnd() {
-    const off_t position = ::lseek(fd_, 0, SEEK_CUR);
-    if (position < 0 || ::ftruncate(fd_, position) != 0) {
-        fail("CursorSetsEnd failed. ", errno);
-    }
-}
-
 void VfsFile::Flush() {
-    if (::fsync(fd_) != 0) {
+    if (::fsync(native_->fd) != 0) {
         fail("Flush failed. ", errno);
     }
-}
-
-VfsFile::Type VfsFile::file_type() const noexcept {
-    struct stat info {};
-    if (::fstat(fd_, &info) != 0) {
-        return Type::Unknown;
-    }
-    if (S_ISREG(info.st_mode) || S_ISDIR(info.st_mode) || S_ISBLK(info.st_mode)) {
-        return Type::Disk;
-    }
-    if (S_ISCHR(info.st_mode)) {
-        return Type::Character;
-    }
-    return S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode) ? Type::Pipe : Type::Unknown;
 }
 
 // ---- Reading whole files ----
@@ -667,6 +527,13 @@ std::optional<std::string> read_regular_file_prefix(const VfsPath& path, size_t 
 
 // ---- VfsDirectoryLock ----
 
+struct VfsDirectoryLock::Native {
+    explicit Native(UniqueFd descriptor) : fd(std::move(descriptor)) {}
+    UniqueFd fd; // holds the lock until closed
+};
+
+VfsDirectoryLock::VfsDirectoryLock(std::unique_ptr<Native> native) : native_(std::move(native)) {}
+
 std::unique_ptr<VfsDirectoryLock> VfsDirectoryLock::try_lock(const VfsPath& directory) {
     const auto failure = [&directory](int code) {
         return VfsException(format("Failed locking directory '%s'.", directory.normal_view()),
@@ -686,11 +553,43 @@ std::unique_ptr<VfsDirectoryLock> VfsDirectoryLock::try_lock(const VfsPath& dire
         }
         throw failure(errno);
     }
-    return std::unique_ptr<VfsDirectoryLock>(new VfsDirectoryLock(fd.release()));
+    return std::unique_ptr<VfsDirectoryLock>(
+        new VfsDirectoryLock(std::make_unique<Native>(std::move(fd))));
 }
 
-VfsDirectoryLock::~VfsDirectoryLock() {
-    ::close(fd_);
+VfsDirectoryLock::~VfsDirectoryLock() = default;
+
+// O_APPEND keeps concurrent writers from interleaving inside a line.
+void append_to_private_file(const std::string& file_name, std::string_view line) {
+    const int fd =
+        ::open(file_name.c_str(),
+               O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        throw VfsException(format("VfsFile.CreateOrOpen failed on '%s'", file_name), errno);
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        throw VfsException(format("VfsFile.CreateOrOpen failed on '%s'", file_name), EINVAL);
+    }
+    uint32_t error = 0;
+    while (!line.empty()) {
+        const ssize_t written = ::write(fd, line.data(), line.size());
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            error = written < 0 ? errno : ENOSPC;
+            break;
+        }
+        line.remove_prefix(static_cast<size_t>(written));
+    }
+    if (::close(fd) != 0 && error == 0) {
+        error = errno;
+    }
+    if (error != 0) {
+        throw VfsException("VfsFile.Write failed. ", error);
+    }
 }
 
 } // namespace vesk

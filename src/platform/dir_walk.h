@@ -1,18 +1,33 @@
 #pragma once
-// Depth-first walker over a POSIX directory tree. Every directory is listed relative to its
-// parent's descriptor and every entry examined relative to it, so the walk never builds or
-// resolves a full path and has no depth or path-length limit of its own.
+// Depth-first walker over a directory tree, and the identity of a file-system entry. The walk
+// lists every directory relative to its parent's handle and examines every entry relative to it,
+// so it never builds or resolves a full path and has no depth or path-length limit of its own.
+// The POSIX backend lives in dir_walk_posix.cpp.
 
 #include "platform/log_callback.h"
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
-#include <sys/types.h>
 #include <vector>
 
 namespace vesk {
+
+// Tells one file or directory apart from every other on the system while both exist: the device
+// and inode on POSIX; the volume serial number and the (up to 128-bit) file id on Windows.
+struct FileIdentity {
+    uint64_t volume = 0;
+    uint64_t file_low = 0;
+    uint64_t file_high = 0;
+
+    friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+};
+
+// The identity of the directory at `path` (symbolic links followed); nothing when the path
+// names no directory or cannot be examined.
+std::optional<FileIdentity> directory_identity(const std::string& path);
 
 // The entry the walker is reporting. Views are valid only during the callback.
 class WalkEntry {
@@ -25,8 +40,7 @@ public:
     uint64_t size() const { return size_; }
     // Last modification in whole seconds since 1970-01-01 UTC.
     int64_t modified_time() const { return modified_time_; }
-    dev_t device() const { return device_; }
-    ino_t inode() const { return inode_; }
+    const FileIdentity& identity() const { return identity_; }
     // The directory being listed, as the start path followed by "/" and the names below it.
     std::string_view directory_path() const { return directory_path_; }
     // directory_path() + "/" + name(), for messages.
@@ -39,8 +53,7 @@ private:
     bool is_directory_ = false;
     uint64_t size_ = 0;
     int64_t modified_time_ = 0;
-    dev_t device_ = 0;
-    ino_t inode_ = 0;
+    FileIdentity identity_;
 };
 
 using WalkCallback = std::function<bool(const WalkEntry&)>;

@@ -1,4 +1,4 @@
-#include "index/dir_list.h"
+#include "platform/dir_walk.h"
 
 #include <gtest/gtest.h>
 
@@ -82,7 +82,7 @@ struct Recorder {
     }
 };
 
-TEST(DirListTest, EmptyDirectoryReportsNothingAndMissingStartThrows) {
+TEST(DirWalkTest, EmptyDirectoryReportsNothingAndMissingStartThrows) {
     ScratchDir tmp;
     Recorder rec{tmp.path()};
     const WalkCounts counts = rec.walk();
@@ -97,7 +97,7 @@ TEST(DirListTest, EmptyDirectoryReportsNothingAndMissingStartThrows) {
     EXPECT_THROW(not_dir.walk(), std::runtime_error);
 }
 
-TEST(DirListTest, NestedTreeFactsAndComponentForms) {
+TEST(DirWalkTest, NestedTreeFactsAndComponentForms) {
     ScratchDir tmp;
     fs::create_directory(tmp / "empty");
     write_file(tmp / "a/b/f.txt", "hello");
@@ -144,7 +144,7 @@ TEST(DirListTest, NestedTreeFactsAndComponentForms) {
     ASSERT_EQ(::chdir(cwd), 0);
 }
 
-TEST(DirListTest, CallbacksControlDescentAndListing) {
+TEST(DirWalkTest, CallbacksControlDescentAndListing) {
     ScratchDir tmp;
     write_file(tmp / "skip/hidden.txt", "x");
     for (int i = 0; i < 20; ++i)
@@ -180,7 +180,7 @@ TEST(DirListTest, CallbacksControlDescentAndListing) {
 
 // Links of every kind are files with their own facts and are never followed; special files are
 // left out.
-TEST(DirListTest, LinksAndSpecialFiles) {
+TEST(DirWalkTest, LinksAndSpecialFiles) {
     ScratchDir tmp;
     ScratchDir outside;
     write_file(outside / "ext.txt", "abc");
@@ -226,7 +226,7 @@ TEST(DirListTest, LinksAndSpecialFiles) {
     EXPECT_EQ(via_link.events, rec.events);
 }
 
-TEST(DirListTest, DirectoryThatCannotBeListedIsReportedAndLogged) {
+TEST(DirWalkTest, DirectoryThatCannotBeListedIsReportedAndLogged) {
     ScratchDir tmp;
     write_file(tmp / "gone/lost.txt", "x");
     write_file(tmp / "other/kept.txt", "x");
@@ -266,7 +266,7 @@ int run_unprivileged(const std::function<int()>& check) {
 
 // A directory met again below itself (here through a bind mount of the start directory, in a
 // mount namespace of the test's own) is reported but not entered.
-TEST(DirListTest, DirectoryOnTheWalkPathIsNotEnteredAgain) {
+TEST(DirWalkTest, DirectoryOnTheWalkPathIsNotEnteredAgain) {
     ScratchDir tmp;
     write_file(tmp / "a/f", "x");
     fs::create_directory(tmp / "a/again");
@@ -289,7 +289,7 @@ TEST(DirListTest, DirectoryOnTheWalkPathIsNotEnteredAgain) {
     EXPECT_EQ(result, 0);
 }
 
-TEST(DirListTest, UnreadableDirectoryIsRecordedWithReason) {
+TEST(DirWalkTest, UnreadableDirectoryIsRecordedWithReason) {
     ScratchDir tmp;
     ASSERT_EQ(::chmod(tmp.path().c_str(), 0755), 0); // reachable for the unprivileged user
     write_file(tmp / "locked/secret.txt", "x");
@@ -319,7 +319,7 @@ TEST(DirListTest, UnreadableDirectoryIsRecordedWithReason) {
     EXPECT_EQ(result, 0);
 }
 
-TEST(DirListTest, NamesAreBytes) {
+TEST(DirWalkTest, NamesAreBytes) {
     ScratchDir tmp;
     const std::vector<std::string> names = {"caf\xc3\xa9", "bad\xff\xfe",        "line\nbreak",
                                             "back\\slash", "quote\"'",           "100%s%d",
@@ -342,7 +342,7 @@ TEST(DirListTest, NamesAreBytes) {
 // A tree far deeper than the descriptor limit is walked completely: directories whose descriptors
 // were given up are reopened on the way back. Below the number of levels the walker keeps open,
 // it gives up descriptors when the limit is hit. A link deep down is not followed.
-TEST(DirListTest, VeryDeepTreeWithFewDescriptors) {
+TEST(DirWalkTest, VeryDeepTreeWithFewDescriptors) {
     ScratchDir tmp;
     ScratchDir outside;
     constexpr int kDepth = 10000;
@@ -389,7 +389,7 @@ TEST(DirListTest, VeryDeepTreeWithFewDescriptors) {
     }
 }
 
-TEST(DirListTest, DirectoryWithTwoHundredThousandEntries) {
+TEST(DirWalkTest, DirectoryWithTwoHundredThousandEntries) {
     ScratchDir dir;
     fs::create_directory(dir / "big");
     const int big_dir = ::open((dir / "big").c_str(), O_DIRECTORY | O_RDONLY);

@@ -1,7 +1,10 @@
-#include "index/dir_list.h"
+// POSIX backend of the directory walker: openat, fdopendir and fstatat relative to the parent's
+// descriptor.
 
+#include "platform/dir_walk.h"
+
+#include "platform/posix/unique_fd.h"
 #include "platform/text_format.h"
-#include "platform/unique_fd.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -50,65 +53,16 @@ bool is_dot_entry(std::string_view name) {
     return name == "." || name == "..";
 }
 
-bool same_directory(int fd, dev_t device, ino_t inode) {
+FileIdentity identity_of(const struct stat& st) {
+    return FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), 0};
+}
+
+bool same_directory(int fd, const FileIdentity& identity) {
     struct stat st;
-    return ::fstat(fd, &st) == 0 && st.st_dev == device && st.st_ino == inode;
+    return ::fstat(fd, &st) == 0 && identity_of(st) == identity;
 }
 
 } // namespace
-
-std::string WalkEntry::display_path() const {
-    std::string path(directory_path_);
-    if (path.empty() || path.back() != '/')
-        path += '/';
-    path += name_;
-    return path;
-}
-
-namespace {
-
-// Length of the valid UTF-8 sequence at the start of `text`, or 0 when it is not one.
-size_t utf8_sequence_length(std::string_view text) {
-    const auto lead = static_cast<unsigned char>(text[0]);
-    size_t length = lead < 0x80                    ? 1
-                    : lead >= 0xC2 && lead <= 0xDF ? 2
-                    : lead >= 0xE0 && lead <= 0xEF ? 3
-                    : lead >= 0xF0 && lead <= 0xF4 ? 4
-                                                   : 0;
-    if (length == 0 || length > text.size())
-        return 0;
-    for (size_t i = 1; i < length; ++i) {
-        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80)
-            return 0;
-    }
-    return length;
-}
-
-void append_hex_escape(std::string& out, unsigned char byte) {
-    static constexpr char digits[] = "0123456789ABCDEF";
-    out += "\\x";
-    out += digits[byte >> 4];
-    out += digits[byte & 0x0F];
-}
-
-} // namespace
-
-std::string escape_for_log(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    while (!text.empty()) {
-        const auto byte = static_cast<unsigned char>(text[0]);
-        const size_t length = utf8_sequence_length(text);
-        if (length == 0 || byte < 0x20 || byte == 0x7F) {
-            append_hex_escape(out, byte);
-            text.remove_prefix(1);
-        } else {
-            out.append(text.substr(0, length));
-            text.remove_prefix(length);
-        }
-    }
-    return out;
-}
 
 // The walk state. Each directory's entries are read completely into `arena_` before any of
 // them is reported, so only the descriptor of a directory stays open while its subtree is walked.
@@ -125,8 +79,7 @@ private:
     // One directory on the current walk path.
     struct Level {
         UniqueFd fd;
-        dev_t device = 0;
-        ino_t inode = 0;
+        FileIdentity identity;
         size_t arena_begin = 0; // its entries: [arena_begin, arena_end) of arena_
         size_t arena_end = 0;
         size_t cursor = 0;
@@ -155,7 +108,7 @@ private:
     Kind stat_failed(int error, const char* name);
     void take_facts(const struct stat& st, bool is_directory);
     void present(size_t level, size_t name_offset);
-    bool on_walk_path(dev_t device, ino_t inode) const;
+    bool on_walk_path(const FileIdentity& identity) const;
     std::string entry_display_path(const char* name) const;
     void log(const std::string& line) const;
 
@@ -216,8 +169,7 @@ void DirWalker::open_start(const std::vector<std::string>& components) {
                                         escape_for_log(joined), system_reason(error)));
     Level root;
     root.fd = std::move(fd);
-    root.device = st.st_dev;
-    root.inode = st.st_ino;
+    root.identity = identity_of(st);
     root.arena_end = arena_.size();
     root.path_length = path_.size();
     levels_.push_back(std::move(root));
@@ -302,7 +254,7 @@ void DirWalker::handle_entry(size_t level, unsigned char type, size_t name_offse
 
 void DirWalker::handle_directory(size_t level, size_t name_offset) {
     present(level, name_offset);
-    const bool looped = on_walk_path(entry_.device_, entry_.inode_);
+    const bool looped = on_walk_path(entry_.identity_);
     bool enter = callbacks_.enter_dir(entry_);
     if (enter && looped) {
         ++counts_.loops_not_entered;
@@ -321,7 +273,7 @@ bool DirWalker::descend(size_t parent, size_t name_offset) {
     const char* name = arena_name(name_offset);
     UniqueFd fd = open_dir(levels_[parent].fd.get(), name);
     int error = fd.valid() ? 0 : errno;
-    if (error == 0 && !same_directory(fd.get(), entry_.device_, entry_.inode_))
+    if (error == 0 && !same_directory(fd.get(), entry_.identity_))
         error = ESTALE; // replaced between the listing and the open
     if (error == 0)
         error = push_level(std::move(fd), name_offset);
@@ -339,8 +291,7 @@ bool DirWalker::descend(size_t parent, size_t name_offset) {
 // Reads the directory open at `fd` and pushes it; returns 0 or the listing error.
 int DirWalker::push_level(UniqueFd fd, size_t name_offset) {
     Level child;
-    child.device = entry_.device_;
-    child.inode = entry_.inode_;
+    child.identity = entry_.identity_;
     child.name_offset = name_offset;
     child.entry = entry_;
     child.arena_begin = arena_.size();
@@ -388,7 +339,7 @@ bool DirWalker::ensure_open(size_t level, int child_fd) {
     if (target.fd.valid())
         return true;
     UniqueFd parent = open_dir(child_fd, "..");
-    if (parent.valid() && same_directory(parent.get(), target.device, target.inode)) {
+    if (parent.valid() && same_directory(parent.get(), target.identity)) {
         target.fd = std::move(parent);
         return true;
     }
@@ -415,7 +366,7 @@ bool DirWalker::reopen_by_names(size_t level) {
         current_fd = current.get();
     }
     Level& target = levels_[level];
-    if (!same_directory(current_fd, target.device, target.inode))
+    if (!same_directory(current_fd, target.identity))
         return false;
     target.fd = std::move(current);
     return true;
@@ -475,8 +426,7 @@ void DirWalker::take_facts(const struct stat& st, bool is_directory) {
     entry_.is_directory_ = is_directory;
     entry_.size_ = is_directory ? 0 : static_cast<uint64_t>(st.st_size);
     entry_.modified_time_ = static_cast<int64_t>(st.st_mtim.tv_sec);
-    entry_.device_ = st.st_dev;
-    entry_.inode_ = st.st_ino;
+    entry_.identity_ = identity_of(st);
 }
 
 void DirWalker::present(size_t level, size_t name_offset) {
@@ -484,9 +434,9 @@ void DirWalker::present(size_t level, size_t name_offset) {
     entry_.directory_path_ = std::string_view(path_).substr(0, levels_[level].path_length);
 }
 
-bool DirWalker::on_walk_path(dev_t device, ino_t inode) const {
+bool DirWalker::on_walk_path(const FileIdentity& identity) const {
     for (const Level& level : levels_) {
-        if (level.device == device && level.inode == inode)
+        if (level.identity == identity)
             return true;
     }
     return false;
@@ -502,6 +452,13 @@ std::string DirWalker::entry_display_path(const char* name) const {
 void DirWalker::log(const std::string& line) const {
     if (callbacks_.log)
         callbacks_.log(line);
+}
+
+std::optional<FileIdentity> directory_identity(const std::string& path) {
+    struct stat st;
+    if (path.empty() || ::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return std::nullopt;
+    return identity_of(st);
 }
 
 WalkCounts VisitFiles(const std::vector<std::string>& start_components,

@@ -4,7 +4,7 @@
 
 namespace vesk {
 
-// Owns one POSIX file descriptor and closes it on destruction.
+// Owns one POSIX file descriptor and closes it on destruction. Private to the POSIX backends.
 class UniqueFd {
 public:
     UniqueFd() = default;
