@@ -21,44 +21,39 @@ Selector selector_of(std::string_view text) {
     return read_selector(parser);
 }
 
-// Says yes or no for each entry line "path [size [age]]" after the first line of `text`.
-template <typename Test>
-std::string answers(std::string_view text, Test test) {
-    std::istringstream lines{std::string(text.substr(text.find('\n') + 1))};
-    std::string answers, line;
-    while (std::getline(lines, line)) {
-        std::istringstream fields(line);
-        std::string path;
-        uint64_t size = 0;
-        int64_t age = 0;
-        fields >> path >> size >> age;
-        answers += std::string(answers.empty() ? "" : "\n") +
-                   (test(FakeEntry(path, size, age)) ? "yes" : "no");
-    }
-    return answers;
+// The file entry of a case line "path [size [age]]".
+FakeEntry entry_of(const std::string& line) {
+    std::istringstream fields(line);
+    std::string path;
+    uint64_t size = 0;
+    int64_t age = 0;
+    fields >> path >> size >> age;
+    return FakeEntry(path, size, age);
 }
 
 TEST(SelectExpr, ExpressionsSelectorsAndDurations) {
     const auto first_line = [](std::string_view text) { return text.substr(0, text.find('\n')); };
-    testing::check_cases(
-        "select_expr_cases.txt",
-        {{"selects",
-          [&](auto text) {
-              const Selector selector = selector_of(first_line(text));
-              return answers(text, [&](const FakeEntry& entry) { return selector.selects(entry); });
-          }},
-         {"matches",
-          [&](auto text) {
-              const auto expression = expression_of(first_line(text));
-              return answers(text,
-                             [&](const FakeEntry& entry) { return expression->matches(entry); });
-          }},
-         {"selector", [](auto text) { return selector_of(text).to_text(); }},
-         {"expr", [](auto text) { return expression_of(text)->to_text(); }},
-         {"duration", [](auto text) {
-              Parser parser("");
-              return std::to_string(parse_duration(parser, text));
-          }}});
+    testing::check_cases("select_expr_cases.txt",
+                         {{"selects",
+                           [&](auto text) {
+                               const Selector selector = selector_of(first_line(text));
+                               return testing::answers(text, [&](auto line) {
+                                   return selector.selects(entry_of(line));
+                               });
+                           }},
+                          {"matches",
+                           [&](auto text) {
+                               const auto expression = expression_of(first_line(text));
+                               return testing::answers(text, [&](auto line) {
+                                   return expression->matches(entry_of(line));
+                               });
+                           }},
+                          {"selector", [](auto text) { return selector_of(text).to_text(); }},
+                          {"expr", [](auto text) { return expression_of(text)->to_text(); }},
+                          {"duration", [](auto text) {
+                               Parser parser("");
+                               return std::to_string(parse_duration(parser, text));
+                           }}});
 }
 
 TEST(SelectExpr, BadRegexThrowsWithoutLineNumber) {
