@@ -28,7 +28,8 @@ std::string rendered(std::string_view text, Read read) {
 TEST(FormatSpecification, ReadersRenderWhatTheyReadOrReport) {
     testing::check_cases(
         "format_spec_cases.txt",
-        {{"spec", [](auto text) { return rendered(text, read_format_specification); }},
+        {{"format specification",
+          [](auto text) { return rendered(text, read_format_specification); }},
          {"selector", [](auto text) { return rendered(text, read_format_selector); }},
          {"verifier", [](auto text) { return rendered(text, read_selector_verifier); }}});
 }
