@@ -31,23 +31,24 @@ FakeEntry entry_of(const std::string& line) {
     return FakeEntry(path, size, age);
 }
 
+bool says(const Selector& selector, const FakeEntry& entry) {
+    return selector.selects(entry);
+}
+bool says(const std::unique_ptr<SelectExpr>& expression, const FakeEntry& entry) {
+    return expression->matches(entry);
+}
+
+// What the first line of `text`, read with `read`, says of the entries on the further lines.
+template <typename Read>
+std::string answers_of(std::string_view text, Read read) {
+    const auto tested = read(text.substr(0, text.find('\n')));
+    return testing::answers(text, [&](auto line) { return says(tested, entry_of(line)); });
+}
+
 TEST(SelectExpr, ExpressionsSelectorsAndDurations) {
-    const auto first_line = [](std::string_view text) { return text.substr(0, text.find('\n')); };
     testing::check_cases("select_expr_cases.txt",
-                         {{"selects",
-                           [&](auto text) {
-                               const Selector selector = selector_of(first_line(text));
-                               return testing::answers(text, [&](auto line) {
-                                   return selector.selects(entry_of(line));
-                               });
-                           }},
-                          {"matches",
-                           [&](auto text) {
-                               const auto expression = expression_of(first_line(text));
-                               return testing::answers(text, [&](auto line) {
-                                   return expression->matches(entry_of(line));
-                               });
-                           }},
+                         {{"selects", [](auto text) { return answers_of(text, selector_of); }},
+                          {"matches", [](auto text) { return answers_of(text, expression_of); }},
                           {"selector", [](auto text) { return selector_of(text).to_text(); }},
                           {"expr", [](auto text) { return expression_of(text)->to_text(); }},
                           {"duration", [](auto text) {
