@@ -63,6 +63,8 @@ TEST(Config, ValidateLinksConditionsAndMayRunTwice) {
     EXPECT_EQ(config->select_format->choose(FakeEntry("a/b.doc")), zip);
     EXPECT_NO_THROW(config->validate());
     EXPECT_EQ(config->select_format->conditions[1]->format, txt);
+    // Only the command line makes a job dry or verbose.
+    EXPECT_FALSE(config->dry_run || config->verbose_archiving || config->verbose_verification);
 }
 
 // Hostile inputs and inputs found by fuzzing: each must end in a Config or in an error
