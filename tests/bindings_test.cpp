@@ -16,15 +16,12 @@ uint64_t filetime_of(int64_t unix_seconds, uint32_t milliseconds = 0) {
            milliseconds * 10'000ULL;
 }
 
-TEST(Bindings, FiletimeToUnixRoundsDownToWholeSeconds) {
+TEST(Bindings, FiletimeToUnixRoundsDownAndKnownDatesFormat) {
     EXPECT_EQ(filetime_to_unix(kUnixEpochFiletime), 0);
     EXPECT_EQ(filetime_to_unix(kUnixEpochFiletime + kTicksPerSecond), 1);
     EXPECT_EQ(filetime_to_unix(kUnixEpochFiletime + kTicksPerSecond - 1), 0);
     EXPECT_EQ(filetime_to_unix(0), -11'644'473'600);
     EXPECT_EQ(filetime_to_unix(filetime_of(1'394'039'049, 123)), 1'394'039'049);
-}
-
-TEST(Bindings, FormatTimestampKnownDates) {
     EXPECT_EQ(format_timestamp(filetime_of(1'394'039'049, 123)), "2014-03-05 17:04:09.123");
     EXPECT_EQ(format_timestamp(0), "1601-01-01 00:00:00.000");
     EXPECT_EQ(format_timestamp(kUnixEpochFiletime - 1), "1969-12-31 23:59:59.999");
@@ -42,9 +39,7 @@ TEST(Bindings, FormatTimestampAgreesWithTheCLibrary) {
         ASSERT_NE(gmtime_r(&as_time, &parts), nullptr);
         char expected[32];
         std::strftime(expected, sizeof expected, "%Y-%m-%d %H:%M:%S.042", &parts);
-        const std::string text = format_timestamp(filetime_of(unix_seconds, 42));
-        ASSERT_EQ(text, expected) << unix_seconds;
-        ASSERT_EQ(text.size(), 23u);
+        ASSERT_EQ(format_timestamp(filetime_of(unix_seconds, 42)), expected) << unix_seconds;
     }
 }
 

@@ -1,15 +1,13 @@
 #pragma once
-// Helpers shared by the job-language tests: a file entry with fixed facts, and parsing helpers.
+// Helpers shared by the job-language tests: parsing helpers and the case-file runner.
 
-#include <cstdint>
-#include <exception>
 #include <memory>
 #include <string>
 #include <string_view>
 
-#include "config/file_entry.h"
 #include "config/parser.h"
 #include "config/select_expr.h"
+#include "support/case_file.h"
 #include "support/fake_entry.h"
 
 namespace vesk::testing {
@@ -24,12 +22,10 @@ inline std::unique_ptr<SelectExpr> expression_of(std::string_view text) {
 // Runs `action` and returns the message it throws, or "no error".
 template <typename Action>
 std::string message_of(Action action) {
-    try {
+    return outcome_of([&] {
         action();
-    } catch (const std::exception& error) {
-        return error.what();
-    }
-    return "no error";
+        return std::string("no error");
+    });
 }
 
 } // namespace vesk::testing
