@@ -84,10 +84,6 @@ std::string seconds_text(double seconds) {
     return text;
 }
 
-double seconds_since(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
 // The count of a window or rolling mode.
 int32_t mode_count(const Config& config) {
     if (auto* window = dynamic_cast<const WindowMode*>(config.mode.get())) {

@@ -78,7 +78,7 @@ void link_condition(FormatSelectorCondition& condition,
                                         "directives.",
                                         condition.format_name));
     }
-    if (condition.format_name == "retry") {
+    if (condition.format_name == kRetryFormatName) {
         throw std::runtime_error(format("Error: 'select_format' refers to a format '%s' which "
                                         "is a special format that may not be used in "
                                         "'select_format'.",

@@ -17,6 +17,10 @@ namespace vesk {
 
 class Parser;
 
+// The special format that gives the files no program confirmed one more pass; a job's format
+// selection may not name it.
+inline constexpr std::string_view kRetryFormatName = "retry";
+
 // Base of the archive, verify and recover methods. A parameter that was not written is
 // std::nullopt; one written with an empty text is an empty string.
 class FormatSpecificationMethod {

@@ -1,6 +1,7 @@
 #pragma once
 // What the archiving phase gets from its run, and the figures it reports back.
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -32,6 +33,11 @@ struct RunSummary {
     // none was written.
     std::string failed_files_path;
 };
+
+// Seconds from `start` until now, for the phase times of the summary.
+inline double seconds_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
 
 // The run as the format handlers see it: the job, the run's log, directories and index, and the
 // summary that they add their figures to.

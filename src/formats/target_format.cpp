@@ -7,8 +7,8 @@
 #include "config/config.h"
 #include "config/format_spec.h"
 #include "index/archive_db.h"
-#include "platform/dir_walk.h"
 #include "platform/bindings.h"
+#include "platform/dir_walk.h"
 #include "platform/interrupt.h"
 #include "platform/logging.h"
 #include "platform/subprocess.h"
@@ -27,7 +27,6 @@ constexpr uint32_t kVerifyProgressInterval = 10'000;
 constexpr uint32_t kListingProgressRows = 10'000;
 // Error output kept for the run log per step; a program may write without end.
 constexpr size_t kErrorTextLimit = 1 << 20;
-constexpr std::string_view kRetryFormat = "retry";
 // The run directory's list of the files that ended the run failed.
 constexpr std::string_view kFailedFilesName = "failedfiles.txt";
 constexpr std::string_view kLineBreaks = "\r\n";
@@ -43,10 +42,6 @@ constexpr auto kStepReportInterval = std::chrono::seconds(10);
 uint64_t whole_seconds(Clock::duration duration) {
     return static_cast<uint64_t>(
         std::chrono::duration_cast<std::chrono::seconds>(duration).count());
-}
-
-double seconds_since(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
 bool holds_line_break(std::string_view text) {
@@ -621,7 +616,7 @@ private:
 HandlerList open_handlers(const RunContext& context) {
     HandlerList handlers;
     for (const auto& spec : context.config.format_specifications) {
-        if (spec->name == kRetryFormat) {
+        if (spec->name == kRetryFormatName) {
             continue;
         }
         auto handler = std::make_unique<TargetFormatHandler>(context, *spec);
@@ -675,7 +670,7 @@ void write_retry_listfile(const RunContext& context, TargetFormatHandler& handle
 
 const FormatSpecification* find_retry_format(const Config& config) {
     for (const auto& spec : config.format_specifications) {
-        if (spec->name == kRetryFormat) {
+        if (spec->name == kRetryFormatName) {
             return spec.get();
         }
     }

@@ -141,8 +141,9 @@ void ScanRecorder::write(const Batch& batch) {
         const std::string_view text(batch.text.data() + record.text_offset, record.text_size);
         switch (record.kind) {
         case Kind::directory:
-            rowids_[record.slot + 1] = db_.add_object(rowids_[record.slot], text, 1,
-                                                      record.size_or_dirs, record.mtime_or_files);
+            rowids_[record.slot + 1] =
+                db_.add_object(rowids_[record.slot], text, kIndexDirectoryBit, record.size_or_dirs,
+                               record.mtime_or_files);
             break;
         case Kind::file:
             db_.add_object(rowids_[record.slot], text, 0, record.size_or_dirs,
