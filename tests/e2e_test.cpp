@@ -1,0 +1,367 @@
+// End-to-end cases as data: every directory below tests/e2e holds a `steps` file and optionally
+// `tree` (the source tree) and job files. The runner builds the tree, runs the steps in a fresh
+// scratch directory and checks what they expect; tests/e2e/README.md describes the format.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
+#include <ctime>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+#include <thread>
+
+#include "platform/vfs.h"
+#include "support/index_query.h"
+#include "support/run_command.h"
+
+namespace vesk {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::read_file;
+
+const fs::path kCases = fs::path(VESK_SOURCE_DIR) / "tests/e2e";
+
+struct Token {
+    std::string text;
+    bool quoted = false;
+};
+
+// Blank-separated words; "..." keeps blanks, and \n \r \t \xHH stand for the byte they name (a
+// backslash before any other character for that character).
+std::vector<Token> tokenize(const std::string& line) {
+    std::vector<Token> tokens;
+    bool quoting = false, in_word = false;
+    for (size_t i = 0; i < line.size(); ++i) {
+        const char c = line[i];
+        if (!quoting && (c == ' ' || c == '\t')) {
+            in_word = false;
+            continue;
+        }
+        if (!in_word) {
+            tokens.emplace_back();
+            in_word = true;
+        }
+        Token& token = tokens.back();
+        if (c == '"') {
+            quoting = !quoting;
+            token.quoted = true;
+        } else if (c == '\\' && i + 1 < line.size()) {
+            const char e = line[++i];
+            if (e == 'x') {
+                token.text += static_cast<char>(std::stoi(line.substr(i + 1, 2), nullptr, 16));
+                i += 2;
+            } else {
+                token.text += e == 'n' ? '\n' : e == 'r' ? '\r' : e == 't' ? '\t' : e;
+            }
+        } else {
+            token.text += c;
+        }
+    }
+    return tokens;
+}
+
+// Whether `text` matches `pattern`, in which * stands for any run of bytes and ? for one byte.
+bool glob(std::string_view pattern, std::string_view text) {
+    size_t p = 0, t = 0, star = std::string_view::npos, resume = 0;
+    while (t < text.size()) {
+        if (p < pattern.size() && (pattern[p] == '?' || pattern[p] == text[t])) {
+            ++p, ++t;
+        } else if (p < pattern.size() && pattern[p] == '*') {
+            star = p++, resume = t;
+        } else if (star == std::string_view::npos) {
+            return false;
+        } else {
+            p = star + 1, t = ++resume;
+        }
+    }
+    return pattern.find_first_not_of('*', p) == std::string_view::npos;
+}
+
+std::vector<std::string> split(const std::string& text, const std::string& separator) {
+    std::vector<std::string> lines;
+    for (size_t start = 0, end; start < text.size(); start = end + separator.size()) {
+        end = std::min(text.find(separator, start), text.size());
+        lines.push_back(text.substr(start, end - start));
+    }
+    return lines;
+}
+
+std::string join(const std::vector<std::string>& parts, const std::string& end = "\n") {
+    std::string text;
+    for (const std::string& part : parts) {
+        text += part + end;
+    }
+    return text;
+}
+
+// Each entry below `dir` (links not followed) a line, sorted: "d path", "l path -> target",
+// "f path = content" or "p path" for anything else.
+std::string tree_of(const fs::path& dir) {
+    std::vector<std::string> lines;
+    std::error_code error;
+    for (fs::recursive_directory_iterator it(dir, error), end; !error && it != end; ++it) {
+        const std::string path = it->path().lexically_relative(dir).string();
+        lines.push_back(it->is_symlink()     ? "l " + path + " -> " + fs::read_symlink(*it).string()
+                        : it->is_directory() ? "d " + path
+                        : it->is_regular_file() ? "f " + path + " = " + read_file(*it)
+                                                : "p " + path);
+    }
+    std::sort(lines.begin(), lines.end());
+    return error ? "<missing>\n" : join(lines);
+}
+
+// The kind and permission bits of a path (a link not followed): "file 600", "dir 700", ...
+std::string stat_of(const fs::path& path) {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0) {
+        return "missing\n";
+    }
+    const auto kind = S_ISREG(info.st_mode)   ? "file "
+                      : S_ISDIR(info.st_mode) ? "dir "
+                      : S_ISLNK(info.st_mode) ? "link "
+                                              : "special ";
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%o\n", info.st_mode & 07777);
+    return kind + std::string(mode);
+}
+
+class Case {
+public:
+    explicit Case(const std::string& name) : dir_(kCases / name) {
+        char today[9];
+        const std::time_t now = std::time(nullptr);
+        std::strftime(today, sizeof today, "%Y%m%d", std::gmtime(&now));
+        const std::string src = scratch_ / "src", dst = scratch_ / "dst";
+        const std::string examples = std::string(VESK_SOURCE_DIR) + "/examples";
+        vars_ = {{"@SRC@", src},
+                 {"@DST@", dst},
+                 {"@SCRATCH@", scratch_.path()},
+                 {"@JOB@", scratch_ / "job.conf"},
+                 {"@VESK@", VESK_BINARY},
+                 {"@ARCHIVERS@", std::string(VESK_TEST_DATA) + "/archivers"},
+                 {"@TOOLS@", examples + "/tools"},
+                 {"@EXAMPLES@", examples},
+                 {"@TODAY@", today},
+                 // The placeholders of the example jobs.
+                 {"/path/to/source", src},
+                 {"/path/to/backups", dst},
+                 {"/path/to/examples", examples}};
+    }
+
+    void run() {
+        if (fs::exists(dir_ / "job.conf")) {
+            execute({{"job"}, {"job.conf"}}, scratch_.path());
+        }
+        for (const std::string file : {"tree", "steps"}) {
+            const auto lines = split(read_file(dir_ / file), "\n");
+            for (size_t n = 0; n < lines.size(); ++n) {
+                where_ = dir_.filename().string() + "/" + file + ":" + std::to_string(n + 1) +
+                         ": " + lines[n];
+                const std::vector<Token> tokens = tokenize(substitute(lines[n]));
+                if (!tokens.empty() && !tokens[0].text.starts_with("#")) {
+                    execute(tokens, file == "tree" ? scratch_ / "src" : scratch_.path());
+                }
+            }
+        }
+    }
+
+private:
+    // The placeholders replaced; @RUN@ is the newest run directory of the destination.
+    std::string substitute(std::string text) const {
+        auto vars = vars_;
+        if (text.find("@RUN@") != std::string::npos && fs::is_directory(vars_.at("@DST@"))) {
+            const auto runs = testing::sorted_subdirectories(vars_.at("@DST@"));
+            vars["@RUN@"] = runs.empty() ? "<no run>" : runs.back().string();
+        }
+        for (const auto& [from, to] : vars) {
+            for (size_t at; (at = text.find(from)) != std::string::npos;) {
+                text.replace(at, from.size(), to);
+            }
+        }
+        return text;
+    }
+
+    // The words from `from` on; an unquoted word <NAME stands for the case's file NAME.
+    std::vector<std::string> values(const std::vector<Token>& t, size_t from) const {
+        std::vector<std::string> words;
+        for (size_t i = from; i < t.size(); ++i) {
+            const bool file = !t[i].quoted && t[i].text.starts_with("<");
+            words.push_back(file ? substitute(read_file(dir_ / t[i].text.substr(1))) : t[i].text);
+        }
+        return words;
+    }
+
+    void execute(const std::vector<Token>& t, const fs::path& base) {
+        const std::string& op = t[0].text;
+        const auto path = [&](size_t i) { return base / t.at(i).text; };
+        if (op == "file") {
+            testing::write_file(path(1), join(values(t, 2), ""));
+        } else if (op == "dir") {
+            fs::create_directories(path(1));
+        } else if (op == "link") {
+            fs::create_directories(path(1).parent_path());
+            fs::create_symlink(t.at(2).text, path(1));
+        } else if (op == "fifo") {
+            ASSERT_EQ(::mkfifo(path(1).c_str(), 0600), 0) << where_;
+        } else if (op == "job") {
+            testing::write_file(vars_.at("@JOB@"), substitute(read_file(dir_ / t.at(1).text)));
+        } else if (op == "dst") {
+            vars_["@DST@"] = path(1);
+        } else if (op == "umask") {
+            umask_ = static_cast<mode_t>(std::stoi(t.at(1).text, nullptr, 8));
+        } else if (op == "big") { // comment lines, padded with blanks to exactly the size
+            const std::string line = "# a comment line that is harmless and fills the file\n";
+            const size_t size = std::stoul(t.at(2).text);
+            std::string text;
+            for (size_t n = size / line.size(); n > 0; --n) {
+                text += line;
+            }
+            testing::write_file(path(1), text + std::string(size % line.size(), ' '));
+        } else if (op == "clash") { // run directories for the coming seconds, then wait for one
+            const std::time_t at = std::time(nullptr) + 2;
+            for (std::time_t s = at - 1; s <= at + 2; ++s) {
+                char name[32];
+                std::strftime(name, sizeof name, "%Y%m%d_%H%M%S_", std::gmtime(&s));
+                fs::create_directories(fs::path(vars_.at("@DST@")) / (name + t.at(1).text));
+            }
+            std::this_thread::sleep_until(std::chrono::system_clock::from_time_t(at));
+        } else if (op == "lock") {
+            lock_ = VfsDirectoryLock::try_lock(VfsPath(true, path(1).string()));
+            ASSERT_TRUE(lock_) << where_;
+        } else if (op == "unlock") {
+            lock_.reset();
+        } else if (op == "vesk" || op == "run" || op == "now") {
+            run_program(op == "vesk" ? values(t, 0) : values(t, 1), op != "now");
+        } else {
+            check(t);
+        }
+    }
+
+    // Run directories are named by the second: a run of VESK starts in a later second than the
+    // one before it, unless the step says "now".
+    void run_program(std::vector<std::string> args, bool spaced) {
+        args[0] = args[0] == "vesk" ? VESK_BINARY : args[0];
+        if (std::find(args.begin(), args.end(), VESK_BINARY) != args.end()) {
+            if (spaced && last_run_) {
+                std::this_thread::sleep_until(*last_run_ + std::chrono::milliseconds(1100));
+            }
+            last_run_ = std::chrono::system_clock::now();
+        }
+        const mode_t before = ::umask(umask_);
+        result_ = testing::run_command(args, scratch_.path()); // relative paths from there
+        ::umask(before);
+    }
+
+    // The text of a subject, split into lines; `i` is at its first word and moves past it.
+    std::vector<std::string> subject(const std::vector<Token>& t, size_t& i, std::string& text) {
+        const std::string s = t.at(i++).text;
+        const auto path = [&] { return scratch_.path() / t.at(i++).text; };
+        if (s == "out" || s == "err" || s == "status") {
+            text = s == "out"   ? result_.out
+                   : s == "err" ? result_.err
+                                : std::to_string(result_.status);
+        } else if (s == "runs" || s == "ls") {
+            std::vector<std::string> names;
+            std::error_code error;
+            const fs::path dir = s == "runs" ? fs::path(vars_.at("@DST@")) : path();
+            for (const auto& entry : fs::directory_iterator(dir, error)) {
+                if (s == "ls" || entry.is_directory()) {
+                    names.push_back(entry.path().filename().string());
+                }
+            }
+            std::sort(names.begin(), names.end());
+            text = join(names);
+        } else if (s == "tree" || s == "stat") {
+            text = s == "tree" ? tree_of(path()) : stat_of(path());
+        } else if (s == "sql") {
+            const fs::path db = path();
+            text = testing::sql_rows(db, t.at(i++).text);
+        } else { // the lines of a file the program wrote end with CR LF
+            const fs::path file = scratch_.path() / s;
+            text = fs::exists(file) ? read_file(file) : "<missing>";
+            return split(text, "\r\n");
+        }
+        return split(text, "\n");
+    }
+
+    // SUBJECT OPERATION VALUES...
+    void check(const std::vector<Token>& t) {
+        size_t i = 0;
+        std::string text, other;
+        std::vector<std::string> lines = subject(t, i, text);
+        const std::string op = t.at(i++).text;
+        std::vector<std::string> expected = values(t, i);
+        const auto matching = [&](const std::string& pattern) {
+            return std::count_if(lines.begin(), lines.end(),
+                                 [&](const std::string& line) { return glob(pattern, line); });
+        };
+        // Whether the last (or first) lines match the values as patterns, in order.
+        const auto match_at = [&](bool at_end) {
+            const size_t offset = at_end ? lines.size() - expected.size() : 0;
+            return expected.size() <= lines.size() &&
+                   std::equal(expected.begin(), expected.end(), lines.begin() + offset, glob);
+        };
+        bool ok = false;
+        if (op == "is") {
+            ok = text == join(expected, "");
+        } else if (op == "has" || op == "lacks") {
+            ok = (matching(expected.at(0)) > 0) == (op == "has");
+        } else if (op == "count") {
+            ok = matching(expected.at(1)) == std::stol(expected.at(0));
+        } else if (op == "lines" || op == "sorted") {
+            if (op == "sorted") {
+                std::sort(lines.begin(), lines.end());
+                std::sort(expected.begin(), expected.end());
+            }
+            ok = lines.size() == expected.size() && match_at(true);
+        } else if (op == "starts" || op == "ends") {
+            ok = match_at(op == "ends");
+        } else if (op == "same") {
+            subject(t, i, other);
+            ok = text == other;
+        } else {
+            FAIL() << where_ << ": unknown step '" << t[0].text << "'";
+        }
+        EXPECT_TRUE(ok) << where_ << "\nactual:\n" << text.substr(0, 4000);
+    }
+
+    fs::path dir_;
+    testing::ScratchDir scratch_;
+    std::map<std::string, std::string> vars_;
+    std::string where_;
+    mode_t umask_ = 022;
+    testing::CommandResult result_;
+    std::optional<std::chrono::system_clock::time_point> last_run_;
+    std::unique_ptr<VfsDirectoryLock> lock_;
+};
+
+class E2e : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(E2e, Case) {
+    Case(GetParam()).run();
+}
+
+std::vector<std::string> case_names() {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(kCases)) {
+        if (fs::exists(entry.path() / "steps")) {
+            names.push_back(entry.path().filename().string());
+        }
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, E2e, ::testing::ValuesIn(case_names()), [](const auto& info) {
+    std::string name = info.param;
+    std::replace(name.begin(), name.end(), '-', '_');
+    return name;
+});
+
+} // namespace
+} // namespace vesk
