@@ -11,7 +11,6 @@
 #include <sstream>
 #include <thread>
 
-#include "support/index_query.h"
 #include "support/run_command.h"
 
 namespace vesk {
@@ -21,7 +20,12 @@ namespace fs = std::filesystem;
 using testing::ChildProcess;
 using ChildResult = testing::CommandResult;
 using testing::read_file;
-using testing::sql_rows;
+
+// The rows of a query of an index file, through the sqlite3 program rather than VESK's own access
+// layer.
+std::string sql_rows(const fs::path& db, const std::string& sql) {
+    return testing::run_command({"sqlite3", "-readonly", db.string(), sql}).out;
+}
 using testing::write_file;
 
 #if defined(__SANITIZE_ADDRESS__)

@@ -3,7 +3,6 @@
 // scratch directory and checks what they expect; tests/e2e/README.md describes the format.
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
@@ -15,7 +14,6 @@
 #include <thread>
 
 #include "platform/vfs.h"
-#include "support/index_query.h"
 #include "support/run_command.h"
 
 namespace vesk {
@@ -99,37 +97,6 @@ std::string join(const std::vector<std::string>& parts, const std::string& end =
     return text;
 }
 
-// Each entry below `dir` (links not followed) a line, sorted: "d path", "l path -> target",
-// "f path = content" or "p path" for anything else.
-std::string tree_of(const fs::path& dir) {
-    std::vector<std::string> lines;
-    std::error_code error;
-    for (fs::recursive_directory_iterator it(dir, error), end; !error && it != end; ++it) {
-        const std::string path = it->path().lexically_relative(dir).string();
-        lines.push_back(it->is_symlink()     ? "l " + path + " -> " + fs::read_symlink(*it).string()
-                        : it->is_directory() ? "d " + path
-                        : it->is_regular_file() ? "f " + path + " = " + read_file(*it)
-                                                : "p " + path);
-    }
-    std::sort(lines.begin(), lines.end());
-    return error ? "<missing>\n" : join(lines);
-}
-
-// The kind and permission bits of a path (a link not followed): "file 600", "dir 700", ...
-std::string stat_of(const fs::path& path) {
-    struct stat info {};
-    if (::lstat(path.c_str(), &info) != 0) {
-        return "missing\n";
-    }
-    const auto kind = S_ISREG(info.st_mode)   ? "file "
-                      : S_ISDIR(info.st_mode) ? "dir "
-                      : S_ISLNK(info.st_mode) ? "link "
-                                              : "special ";
-    char mode[8];
-    std::snprintf(mode, sizeof mode, "%o\n", info.st_mode & 07777);
-    return kind + std::string(mode);
-}
-
 class Case {
 public:
     explicit Case(const std::string& name) : dir_(kCases / name) {
@@ -201,13 +168,9 @@ private:
         const auto path = [&](size_t i) { return base / t.at(i).text; };
         if (op == "file") {
             testing::write_file(path(1), join(values(t, 2), ""));
-        } else if (op == "dir") {
-            fs::create_directories(path(1));
         } else if (op == "link") {
             fs::create_directories(path(1).parent_path());
             fs::create_symlink(t.at(2).text, path(1));
-        } else if (op == "fifo") {
-            ASSERT_EQ(::mkfifo(path(1).c_str(), 0600), 0) << where_;
         } else if (op == "job") {
             testing::write_file(vars_.at("@JOB@"), substitute(read_file(dir_ / t.at(1).text)));
         } else if (op == "dst") {
@@ -257,45 +220,26 @@ private:
         ::umask(before);
     }
 
-    // The text of a subject, split into lines; `i` is at its first word and moves past it.
-    std::vector<std::string> subject(const std::vector<Token>& t, size_t& i, std::string& text) {
-        const std::string s = t.at(i++).text;
-        const auto path = [&] { return scratch_.path() / t.at(i++).text; };
+    // SUBJECT OPERATION VALUES...; the subject is out, err, status (of the last program run),
+    // runs (the names of the run directories, sorted) or a file (whose lines end with CR LF).
+    void check(const std::vector<Token>& t) {
+        const std::string& s = t[0].text;
+        std::string text, separator = "\n";
         if (s == "out" || s == "err" || s == "status") {
             text = s == "out"   ? result_.out
                    : s == "err" ? result_.err
                                 : std::to_string(result_.status);
-        } else if (s == "runs" || s == "ls") {
-            std::vector<std::string> names;
-            std::error_code error;
-            const fs::path dir = s == "runs" ? fs::path(vars_.at("@DST@")) : path();
-            for (const auto& entry : fs::directory_iterator(dir, error)) {
-                if (s == "ls" || entry.is_directory()) {
-                    names.push_back(entry.path().filename().string());
-                }
+        } else if (s == "runs") {
+            for (const auto& run : testing::sorted_subdirectories(vars_.at("@DST@"))) {
+                text += run.filename().string() + "\n";
             }
-            std::sort(names.begin(), names.end());
-            text = join(names);
-        } else if (s == "tree" || s == "stat") {
-            text = s == "tree" ? tree_of(path()) : stat_of(path());
-        } else if (s == "sql") {
-            const fs::path db = path();
-            text = testing::sql_rows(db, t.at(i++).text);
-        } else { // the lines of a file the program wrote end with CR LF
-            const fs::path file = scratch_.path() / s;
-            text = fs::exists(file) ? read_file(file) : "<missing>";
-            return split(text, "\r\n");
+        } else {
+            text = fs::exists(scratch_ / s) ? read_file(scratch_ / s) : "<missing>";
+            separator = "\r\n";
         }
-        return split(text, "\n");
-    }
-
-    // SUBJECT OPERATION VALUES...
-    void check(const std::vector<Token>& t) {
-        size_t i = 0;
-        std::string text, other;
-        std::vector<std::string> lines = subject(t, i, text);
-        const std::string op = t.at(i++).text;
-        std::vector<std::string> expected = values(t, i);
+        std::vector<std::string> lines = split(text, separator);
+        const std::string op = t.at(1).text;
+        std::vector<std::string> expected = values(t, 2);
         const auto matching = [&](const std::string& pattern) {
             return std::count_if(lines.begin(), lines.end(),
                                  [&](const std::string& line) { return glob(pattern, line); });
@@ -321,9 +265,6 @@ private:
             ok = lines.size() == expected.size() && match_at(true);
         } else if (op == "starts" || op == "ends") {
             ok = match_at(op == "ends");
-        } else if (op == "same") {
-            subject(t, i, other);
-            ok = text == other;
         } else {
             FAIL() << where_ << ": unknown step '" << t[0].text << "'";
         }
