@@ -1,5 +1,5 @@
 // End-to-end runs of build/vesk under faults that need a program to inject them: crashes at many
-// points, a full disk, signals and two runs of one job at once. Whatever happens, the committed
+// points and a full disk. Whatever happens, the committed
 // index must be the old one or the new one, and a later run must confirm every selected file.
 
 #include <gtest/gtest.h>
@@ -40,31 +40,6 @@ select_format(format("7z"))
 format_specification("7z", archive(executable("7z"),
     arguments("a -bb1 -spd -scsUTF-8 ""%archive%.7z"" @""%listfile%"""), workdir("%srcdir%"),
     filepattern("^\+ (.*)$", 1))))";
-
-// The slow.sh archiver, which waits `seconds` before it reports every listed file.
-std::string slow_format(int seconds) {
-    return "select_format(format(\"slow\"))\nformat_specification(\"slow\", archive(executable("
-           "\"sh\"), arguments(\"" VESK_TEST_DATA "/archivers/slow.sh \"\"%listfile%\"\" " +
-           std::to_string(seconds) + "\"), filepattern(\"^\\+ (.*)$\", 1)))\n";
-}
-
-// The fields of /proc/<pid>/stat after the command name (which may hold blanks).
-std::istringstream proc_stat(const fs::path& proc) {
-    const std::string text = read_file(proc / "stat");
-    return std::istringstream(text.substr(std::min(text.rfind(')') + 1, text.size())));
-}
-
-// Processes of a process group that have not ended (zombies count as ended).
-int live_processes_in_group(pid_t group) {
-    int live = 0;
-    for (const auto& entry : fs::directory_iterator("/proc")) {
-        char state = 0;
-        long long parent = 0, process_group = 0;
-        proc_stat(entry.path()) >> state >> parent >> process_group;
-        live += process_group == group && state != 'Z' ? 1 : 0;
-    }
-    return live;
-}
 
 // Kills the process groups of the processes whose command line names `text`, and waits (up to
 // two seconds) until none of them runs: the archiver of a killed run lives on in its own group
@@ -201,20 +176,6 @@ protected:
         traced_seconds_ = traced.seconds;
     }
 
-    // The process id of the running slow.sh archiver (it leads its process group); 0 when it
-    // did not start within five seconds.
-    pid_t wait_for_slow_archiver() const {
-        for (int i = 0; i < 500; ++i) {
-            for (const fs::path& run : fs::exists(destination()) ? runs() : decltype(runs()){}) {
-                if (fs::exists(run / "listfile.slow.lst.started")) {
-                    return std::stoi(read_file(run / "listfile.slow.lst.started"));
-                }
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return 0;
-    }
-
     testing::ScratchDir scratch_;
     std::string before_index_, before_log_;
     std::vector<TracedCall> calls_;
@@ -341,83 +302,6 @@ TEST_F(FaultRun, FullDiskEndsTheRunAndKeepsTheIndex) {
     EXPECT_NE(late.out.find("No space left on device"), std::string::npos) << late.out;
     EXPECT_EQ(read_file(job_db()), read_file(runs().back() / "index.db"));
     expect_every_file_stored("completion line");
-}
-
-TEST_F(FaultRun, SignalsEndTheArchiverCommitNothingAndSayWhy) {
-    write_file(source() / "a.txt", "a");
-    write_job(slow_format(0));
-    ASSERT_EQ(vesk().status, 0);
-    const std::string committed = read_file(job_db());
-    write_file(source() / "b.txt", "b");
-    write_job(slow_format(30));
-    const struct {
-        int signal;
-        const char* name;
-        int count; // a second signal while the run ends must not cut the ending short
-    } cases[] = {{SIGTERM, "SIGTERM", 1}, {SIGINT, "SIGINT", 1}, {SIGHUP, "SIGHUP", 2}};
-    for (const auto& c : cases) {
-        remove_run_directories();
-        auto run = start();
-        const pid_t archiver = wait_for_slow_archiver();
-        ASSERT_GT(archiver, 0) << c.name;
-        for (int i = 0; i < c.count; ++i) {
-            ::kill(run->pid(), c.signal); // to VESK alone, as a service manager or kill(1) does
-        }
-        const ChildResult result = run->wait(false);
-        const std::string reason =
-            std::string("Error: The run was interrupted by ") + c.name + "; nothing was committed.";
-        EXPECT_EQ(result.status, 1) << c.name;
-        EXPECT_EQ(result.err, reason + "\n");
-        EXPECT_LT(result.seconds, 10) << c.name;
-        // SIGKILL went to the whole group; give the kernel a moment to carry it out.
-        for (int i = 0; i < 200 && live_processes_in_group(archiver) > 0; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        EXPECT_EQ(live_processes_in_group(archiver), 0) << c.name;
-        EXPECT_TRUE(read_file(destination() / "backuplog.txt").ends_with("] " + reason + "\r\n"));
-        EXPECT_NE(read_file(runs().back() / "log.txt").find(reason), std::string::npos);
-        EXPECT_EQ(read_file(job_db()), committed) << c.name;
-    }
-    write_job(slow_format(0));
-    expect_next_run_stores_everything("after interrupted runs"); // the lock went with the runs
-}
-
-TEST_F(FaultRun, OnlyOneRunAtATimeAndNoStaleLock) {
-    write_file(source() / "a.txt", "a");
-    write_job(slow_format(3));
-    auto first = start();
-    auto second = start();
-    for (bool both = false; !both;) {
-        const bool first_ended = first->exited(); // both polled: each notes its own end
-        both = second->exited() && first_ended;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    const ChildResult one = first->wait();
-    const ChildResult two = second->wait();
-    const ChildResult& winner = one.status == 0 ? one : two;
-    const ChildResult& loser = one.status == 0 ? two : one;
-    EXPECT_EQ(winner.status, 0) << one.err << two.err;
-    EXPECT_EQ(loser.status, 1);
-    EXPECT_EQ(loser.err, "Error: Another backup run is using the destination directory '" +
-                             destination().string() + "'. Try again when it has finished.\n");
-    EXPECT_LT(loser.seconds, 2.5); // at once, not after the other run's three-second archiver
-    EXPECT_EQ(runs().size(), 1u);
-    EXPECT_EQ(testing::count_of(read_file(destination() / "backuplog.txt"), "\r\n"), 2u);
-    expect_every_file_stored("two runs");
-
-    // A run killed while its archiver still works leaves no lock behind.
-    write_file(source() / "b.txt", "b");
-    const std::string committed = read_file(job_db());
-    remove_run_directories();
-    write_job(slow_format(30));
-    auto killed = start();
-    ASSERT_GT(wait_for_slow_archiver(), 0);
-    killed->kill(); // the archiver keeps running
-    EXPECT_EQ(killed->wait(false).status, 128 + SIGKILL);
-    EXPECT_EQ(read_file(job_db()), committed);
-    write_job(slow_format(0));
-    expect_next_run_stores_everything("after a killed run");
-    killed->kill_group(); // ends the archiver left running
 }
 
 } // namespace

@@ -11,9 +11,9 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <thread>
 
-#include "platform/vfs.h"
 #include "support/run_command.h"
 
 namespace vesk {
@@ -24,15 +24,10 @@ using testing::read_file;
 
 const fs::path kCases = fs::path(VESK_SOURCE_DIR) / "tests/e2e";
 
-struct Token {
-    std::string text;
-    bool quoted = false;
-};
-
 // Blank-separated words; "..." keeps blanks, and \n \r \t \xHH stand for the byte they name (a
 // backslash before any other character for that character).
-std::vector<Token> tokenize(const std::string& line) {
-    std::vector<Token> tokens;
+std::vector<std::string> tokenize(const std::string& line) {
+    std::vector<std::string> tokens;
     bool quoting = false, in_word = false;
     for (size_t i = 0; i < line.size(); ++i) {
         const char c = line[i];
@@ -44,20 +39,19 @@ std::vector<Token> tokenize(const std::string& line) {
             tokens.emplace_back();
             in_word = true;
         }
-        Token& token = tokens.back();
+        std::string& token = tokens.back();
         if (c == '"') {
             quoting = !quoting;
-            token.quoted = true;
         } else if (c == '\\' && i + 1 < line.size()) {
             const char e = line[++i];
             if (e == 'x') {
-                token.text += static_cast<char>(std::stoi(line.substr(i + 1, 2), nullptr, 16));
+                token += static_cast<char>(std::stoi(line.substr(i + 1, 2), nullptr, 16));
                 i += 2;
             } else {
-                token.text += e == 'n' ? '\n' : e == 'r' ? '\r' : e == 't' ? '\t' : e;
+                token += e == 'n' ? '\n' : e == 'r' ? '\r' : e == 't' ? '\t' : e;
             }
         } else {
-            token.text += c;
+            token += c;
         }
     }
     return tokens;
@@ -129,8 +123,9 @@ public:
             for (size_t n = 0; n < lines.size(); ++n) {
                 where_ = dir_.filename().string() + "/" + file + ":" + std::to_string(n + 1) +
                          ": " + lines[n];
-                const std::vector<Token> tokens = tokenize(substitute(lines[n]));
-                if (!tokens.empty() && !tokens[0].text.starts_with("#")) {
+                line_ = lines[n];
+                const std::vector<std::string> tokens = tokenize(substitute(lines[n]));
+                if (!tokens.empty() && !tokens[0].starts_with("#")) {
                     execute(tokens, file == "tree" ? scratch_ / "src" : scratch_.path());
                 }
             }
@@ -153,53 +148,59 @@ private:
         return text;
     }
 
-    // The words from `from` on; an unquoted word <NAME stands for the case's file NAME.
-    std::vector<std::string> values(const std::vector<Token>& t, size_t from) const {
+    // The words from `from` on; a word <NAME stands for the case's file NAME.
+    std::vector<std::string> values(const std::vector<std::string>& t, size_t from) const {
         std::vector<std::string> words;
         for (size_t i = from; i < t.size(); ++i) {
-            const bool file = !t[i].quoted && t[i].text.starts_with("<");
-            words.push_back(file ? substitute(read_file(dir_ / t[i].text.substr(1))) : t[i].text);
+            const bool file = t[i].starts_with("<");
+            words.push_back(file ? substitute(read_file(dir_ / t[i].substr(1))) : t[i]);
         }
         return words;
     }
 
-    void execute(const std::vector<Token>& t, const fs::path& base) {
-        const std::string& op = t[0].text;
-        const auto path = [&](size_t i) { return base / t.at(i).text; };
+    void execute(const std::vector<std::string>& t, const fs::path& base) {
+        const std::string& op = t[0];
+        const auto path = [&](size_t i) { return base / t.at(i); };
         if (op == "file") {
             testing::write_file(path(1), join(values(t, 2), ""));
         } else if (op == "link") {
             fs::create_directories(path(1).parent_path());
-            fs::create_symlink(t.at(2).text, path(1));
+            fs::create_symlink(t.at(2), path(1));
         } else if (op == "job") {
-            testing::write_file(vars_.at("@JOB@"), substitute(read_file(dir_ / t.at(1).text)));
+            testing::write_file(vars_.at("@JOB@"), substitute(read_file(dir_ / t.at(1))));
         } else if (op == "dst") {
             vars_["@DST@"] = path(1);
         } else if (op == "umask") {
-            umask_ = static_cast<mode_t>(std::stoi(t.at(1).text, nullptr, 8));
-        } else if (op == "big") { // comment lines, padded with blanks to exactly the size
-            const std::string line = "# a comment line that is harmless and fills the file\n";
-            const size_t size = std::stoul(t.at(2).text);
-            std::string text;
-            for (size_t n = size / line.size(); n > 0; --n) {
-                text += line;
-            }
-            testing::write_file(path(1), text + std::string(size % line.size(), ' '));
+            umask_ = static_cast<mode_t>(std::stoi(t.at(1), nullptr, 8));
         } else if (op == "clash") { // run directories for the coming seconds, then wait for one
             const std::time_t at = std::time(nullptr) + 2;
             for (std::time_t s = at - 1; s <= at + 2; ++s) {
                 char name[32];
                 std::strftime(name, sizeof name, "%Y%m%d_%H%M%S_", std::gmtime(&s));
-                fs::create_directories(fs::path(vars_.at("@DST@")) / (name + t.at(1).text));
+                fs::create_directories(fs::path(vars_.at("@DST@")) / (name + t.at(1)));
             }
             std::this_thread::sleep_until(std::chrono::system_clock::from_time_t(at));
-        } else if (op == "lock") {
-            lock_ = VfsDirectoryLock::try_lock(VfsPath(true, path(1).string()));
-            ASSERT_TRUE(lock_) << where_;
-        } else if (op == "unlock") {
-            lock_.reset();
         } else if (op == "vesk" || op == "run" || op == "now") {
             run_program(op == "vesk" ? values(t, 0) : values(t, 1), op != "now");
+        } else if (op == "start") { // COUNT PROGRAM ARGS...: copies of a program, all at once
+            space_runs(values(t, 2));
+            for (int n = std::stoi(t.at(1)); n > 0; --n) {
+                background_.push_back(std::make_unique<testing::ChildProcess>(
+                    values(t, 2), std::vector<std::string>{}, scratch_.path()));
+                vars_["@PID@"] = std::to_string(background_.back()->pid());
+            }
+        } else if (op == "until") { // STATUS PROGRAM ARGS...: again (for up to five seconds)
+            for (int n = 0; n < 500; ++n) { // until it ends with STATUS; @RUN@ may change meanwhile
+                run_program(values(tokenize(substitute(line_)), 2), false);
+                if (status_ == t.at(1)) {
+                    break;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        } else if (op == "read") { // NAME FILE: @NAME@ stands for the file's first line
+            vars_["@" + t.at(1) + "@"] = split(read_file(path(2)), "\n").at(0);
+        } else if (op == "wait") { // for the programs started: statuses sorted, outputs joined
+            wait_for_started();
         } else {
             check(t);
         }
@@ -207,28 +208,56 @@ private:
 
     // Run directories are named by the second: a run of VESK starts in a later second than the
     // one before it, unless the step says "now".
-    void run_program(std::vector<std::string> args, bool spaced) {
-        args[0] = args[0] == "vesk" ? VESK_BINARY : args[0];
+    void space_runs(const std::vector<std::string>& args, bool spaced = true) {
         if (std::find(args.begin(), args.end(), VESK_BINARY) != args.end()) {
             if (spaced && last_run_) {
                 std::this_thread::sleep_until(*last_run_ + std::chrono::milliseconds(1100));
             }
             last_run_ = std::chrono::system_clock::now();
         }
+    }
+
+    void run_program(std::vector<std::string> args, bool spaced) {
+        args[0] = args[0] == "vesk" ? VESK_BINARY : args[0];
+        space_runs(args, spaced);
         const mode_t before = ::umask(umask_);
         result_ = testing::run_command(args, scratch_.path()); // relative paths from there
         ::umask(before);
+        status_ = std::to_string(result_.status);
+    }
+
+    // Every program started is polled until all have ended, so that each notes its own end.
+    void wait_for_started() {
+        for (size_t ended = 0; ended < background_.size();) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            ended = std::count_if(background_.begin(), background_.end(),
+                                  [](auto& program) { return program->exited(); });
+        }
+        std::vector<std::string> statuses;
+        result_ = {0, "", "", 1e9};
+        for (auto& program : background_) {
+            const testing::CommandResult one = program->wait(false);
+            statuses.push_back(std::to_string(one.status));
+            result_.out += one.out;
+            result_.err += one.err;
+            result_.seconds = std::min(result_.seconds, one.seconds);
+        }
+        background_.clear();
+        std::sort(statuses.begin(), statuses.end());
+        status_ = join(statuses, " ");
+        status_.pop_back();
     }
 
     // SUBJECT OPERATION VALUES...; the subject is out, err, status (of the last program run),
     // runs (the names of the run directories, sorted) or a file (whose lines end with CR LF).
-    void check(const std::vector<Token>& t) {
-        const std::string& s = t[0].text;
+    void check(const std::vector<std::string>& t) {
+        const std::string& s = t[0];
         std::string text, separator = "\n";
-        if (s == "out" || s == "err" || s == "status") {
-            text = s == "out"   ? result_.out
-                   : s == "err" ? result_.err
-                                : std::to_string(result_.status);
+        if (s == "out" || s == "err" || s == "status" || s == "seconds") {
+            text = s == "out"      ? result_.out
+                   : s == "err"    ? result_.err
+                   : s == "status" ? status_
+                                   : std::to_string(result_.seconds);
         } else if (s == "runs") {
             for (const auto& run : testing::sorted_subdirectories(vars_.at("@DST@"))) {
                 text += run.filename().string() + "\n";
@@ -238,7 +267,7 @@ private:
             separator = "\r\n";
         }
         std::vector<std::string> lines = split(text, separator);
-        const std::string op = t.at(1).text;
+        const std::string op = t.at(1);
         std::vector<std::string> expected = values(t, 2);
         const auto matching = [&](const std::string& pattern) {
             return std::count_if(lines.begin(), lines.end(),
@@ -263,10 +292,12 @@ private:
                 std::sort(expected.begin(), expected.end());
             }
             ok = lines.size() == expected.size() && match_at(true);
+        } else if (op == "below") {
+            ok = std::stod(text) < std::stod(expected.at(0));
         } else if (op == "starts" || op == "ends") {
             ok = match_at(op == "ends");
         } else {
-            FAIL() << where_ << ": unknown step '" << t[0].text << "'";
+            FAIL() << where_ << ": unknown step '" << t[0] << "'";
         }
         EXPECT_TRUE(ok) << where_ << "\nactual:\n" << text.substr(0, 4000);
     }
@@ -276,9 +307,11 @@ private:
     std::map<std::string, std::string> vars_;
     std::string where_;
     mode_t umask_ = 022;
+    std::string line_;
     testing::CommandResult result_;
+    std::string status_;
+    std::vector<std::unique_ptr<testing::ChildProcess>> background_;
     std::optional<std::chrono::system_clock::time_point> last_run_;
-    std::unique_ptr<VfsDirectoryLock> lock_;
 };
 
 class E2e : public ::testing::TestWithParam<std::string> {};
