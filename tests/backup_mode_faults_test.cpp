@@ -17,7 +17,6 @@ namespace vesk {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::ChildProcess;
 using testing::CommandResult;
 using testing::read_file;
 using testing::write_file;
@@ -66,8 +65,8 @@ protected:
         if (kSanitized) {
             env.push_back("ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0");
         }
-        ChildProcess run({VESK_BINARY, "--cfg", (scratch_ / "job.conf").string()},
-                         fault.empty() ? std::vector<std::string>{} : env);
+        testing::ChildProcess run({VESK_BINARY, "--cfg", (scratch_ / "job.conf").string()},
+                                  fault.empty() ? std::vector<std::string>{} : env);
         if (kill_after > 0) {
             std::this_thread::sleep_for(std::chrono::duration<double>(kill_after));
             run.kill();

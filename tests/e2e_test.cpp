@@ -11,7 +11,6 @@
 #include <map>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <thread>
 
 #include "support/run_command.h"
@@ -168,8 +167,6 @@ private:
             fs::create_symlink(t.at(2), path(1));
         } else if (op == "job") {
             testing::write_file(vars_.at("@JOB@"), substitute(read_file(dir_ / t.at(1))));
-        } else if (op == "dst") {
-            vars_["@DST@"] = path(1);
         } else if (op == "umask") {
             umask_ = static_cast<mode_t>(std::stoi(t.at(1), nullptr, 8));
         } else if (op == "clash") { // run directories for the coming seconds, then wait for one
@@ -331,11 +328,8 @@ std::vector<std::string> case_names() {
     return names;
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, E2e, ::testing::ValuesIn(case_names()), [](const auto& info) {
-    std::string name = info.param;
-    std::replace(name.begin(), name.end(), '-', '_');
-    return name;
-});
+INSTANTIATE_TEST_SUITE_P(Cases, E2e, ::testing::ValuesIn(case_names()),
+                         [](const auto& info) { return info.param; });
 
 } // namespace
 } // namespace vesk
