@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config libsqlite3-dev libpcre3-dev libgtest-dev libgmock-dev
-          p7zip-full tar coreutils sqlite3 clang-format time)
+          p7zip-full tar coreutils sqlite3 clang-format time procps util-linux)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
