@@ -71,8 +71,7 @@ constexpr int kSameSecondAttempts = 3;
 
 // Waits until the clock has passed the second of `time` (a file time in 100-ns units).
 void sleep_until_next_second(uint64_t time) {
-    constexpr uint64_t kTicksPerSecond = 10'000'000;
-    const uint64_t next = (time / kTicksPerSecond + 1) * kTicksPerSecond;
+    const uint64_t next = (time / kFileTimeTicksPerSecond + 1) * kFileTimeTicksPerSecond;
     while (now() < next) {
         std::this_thread::sleep_for(std::chrono::nanoseconds((next - now()) * 100 + 1'000'000));
     }

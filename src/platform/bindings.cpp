@@ -1,14 +1,11 @@
 #include "platform/bindings.h"
 
 #include <cstdio>
-#include <ctime>
 
 namespace vesk {
 
 namespace {
 
-constexpr uint64_t kTicksPerSecond = 10'000'000;
-constexpr int64_t kSecondsFrom1601To1970 = 11'644'473'600;
 constexpr uint64_t kSecondsPerDay = 86'400;
 
 struct CivilDate {
@@ -35,16 +32,9 @@ CivilDate civil_from_days(int64_t days) {
 
 } // namespace
 
-uint64_t now() {
-    timespec ts{};
-    clock_gettime(CLOCK_REALTIME, &ts);
-    const auto seconds = static_cast<uint64_t>(ts.tv_sec + kSecondsFrom1601To1970);
-    return seconds * kTicksPerSecond + static_cast<uint64_t>(ts.tv_nsec) / 100;
-}
-
 std::string format_timestamp(uint64_t filetime) {
-    const uint64_t total_seconds = filetime / kTicksPerSecond;
-    const auto milliseconds = static_cast<unsigned>(filetime % kTicksPerSecond / 10'000);
+    const uint64_t total_seconds = filetime / kFileTimeTicksPerSecond;
+    const auto milliseconds = static_cast<unsigned>(filetime % kFileTimeTicksPerSecond / 10'000);
     const auto seconds_of_day = static_cast<unsigned>(total_seconds % kSecondsPerDay);
     const auto days_since_1601 = static_cast<int64_t>(total_seconds / kSecondsPerDay);
     const CivilDate date = civil_from_days(
@@ -58,7 +48,7 @@ std::string format_timestamp(uint64_t filetime) {
 }
 
 int64_t filetime_to_unix(uint64_t filetime) {
-    return static_cast<int64_t>(filetime / kTicksPerSecond) - kSecondsFrom1601To1970;
+    return static_cast<int64_t>(filetime / kFileTimeTicksPerSecond) - kSecondsFrom1601To1970;
 }
 
 } // namespace vesk

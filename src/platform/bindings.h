@@ -4,6 +4,9 @@
 
 namespace vesk {
 
+inline constexpr uint64_t kFileTimeTicksPerSecond = 10'000'000;
+inline constexpr int64_t kSecondsFrom1601To1970 = 11'644'473'600;
+
 // A point in time as a file time: 100-nanosecond intervals since 1601-01-01 00:00:00 UTC.
 uint64_t now();
 

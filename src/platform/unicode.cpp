@@ -1,11 +1,8 @@
 #include "platform/unicode.h"
 
-#include <clocale>
 #include <cstdint>
-#include <locale.h>
 #include <memory>
 #include <stdexcept>
-#include <wctype.h>
 
 namespace vesk {
 
@@ -95,29 +92,6 @@ size_t encode(char32_t code, char* out) {
     return 4;
 }
 
-// The locale whose wide-character mapping upper-cases; made once, released at exit. The
-// process's global locale is left alone.
-class UpperCaseLocale {
-public:
-    UpperCaseLocale() : locale_(newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t{})) {
-        if (locale_ == locale_t{}) {
-            throw std::runtime_error("The locale 'C.UTF-8' needed for upper-casing is missing.");
-        }
-    }
-    ~UpperCaseLocale() { freelocale(locale_); }
-    UpperCaseLocale(const UpperCaseLocale&) = delete;
-    UpperCaseLocale& operator=(const UpperCaseLocale&) = delete;
-    locale_t get() const { return locale_; }
-
-private:
-    locale_t locale_;
-};
-
-locale_t upper_case_locale() {
-    static const UpperCaseLocale locale;
-    return locale.get();
-}
-
 bool is_ascii(std::string_view text) {
     for (const char c : text) {
         if (static_cast<unsigned char>(c) >= 0x80) {
@@ -201,20 +175,6 @@ std::string utf16_to_utf8(std::u16string_view units) {
     size_t consumed = 0;
     bytes.resize(utf16_to_utf8(units, bytes.data(), bytes.size(), consumed));
     return bytes;
-}
-
-void upper_case(char16_t* units, size_t count) {
-    const locale_t locale = upper_case_locale();
-    for (size_t i = 0; i < count; ++i) {
-        if (is_surrogate(units[i])) {
-            continue;
-        }
-        const wint_t upper = towupper_l(units[i], locale);
-        // Keep the unit when its upper case would not be a single non-surrogate unit.
-        if (upper <= 0xFFFF && !is_surrogate(static_cast<char16_t>(upper))) {
-            units[i] = static_cast<char16_t>(upper);
-        }
-    }
 }
 
 std::string_view fold_case(std::string_view text, FoldBuffer& buffer) {
