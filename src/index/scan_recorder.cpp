@@ -1,22 +1,14 @@
 #include "index/scan_recorder.h"
 
 #include "index/archive_db.h"
+#include "platform/logging.h"
 
 #include <cstdio>
 #include <stdexcept>
 
 namespace vesk {
 
-namespace {
-
-// Progress goes to the console only; a bad index state shows again at the end of the scan.
-void print_progress(std::string_view line) {
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
-}
-
-} // namespace
+namespace {} // namespace
 
 ScanRecorder::ScanRecorder(ArchiveDb& db, size_t max_slot, const LogCallback& log)
     : db_(db), log_(log), max_slot_(max_slot), rowids_(std::make_unique<int64_t[]>(max_slot + 1)) {
@@ -150,7 +142,7 @@ void ScanRecorder::write(const Batch& batch) {
                            record.mtime_or_files);
             break;
         case Kind::progress:
-            db_.scan_progress(record.size_or_dirs, record.mtime_or_files, print_progress);
+            db_.scan_progress(record.size_or_dirs, record.mtime_or_files, print_console_line);
             break;
         case Kind::log_line:
             if (log_)

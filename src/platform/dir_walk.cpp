@@ -1,5 +1,7 @@
 #include "platform/dir_walk.h"
 
+#include "platform/unicode.h"
+
 namespace vesk {
 
 std::string WalkEntry::display_path() const {
@@ -11,23 +13,6 @@ std::string WalkEntry::display_path() const {
 }
 
 namespace {
-
-// Length of the valid UTF-8 sequence at the start of `text`, or 0 when it is not one.
-size_t utf8_sequence_length(std::string_view text) {
-    const auto lead = static_cast<unsigned char>(text[0]);
-    size_t length = lead < 0x80                    ? 1
-                    : lead >= 0xC2 && lead <= 0xDF ? 2
-                    : lead >= 0xE0 && lead <= 0xEF ? 3
-                    : lead >= 0xF0 && lead <= 0xF4 ? 4
-                                                   : 0;
-    if (length == 0 || length > text.size())
-        return 0;
-    for (size_t i = 1; i < length; ++i) {
-        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80)
-            return 0;
-    }
-    return length;
-}
 
 void append_hex_escape(std::string& out, unsigned char byte) {
     static constexpr char digits[] = "0123456789ABCDEF";

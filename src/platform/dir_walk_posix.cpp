@@ -2,6 +2,7 @@
 // descriptor.
 
 #include "platform/dir_walk.h"
+#include "platform/exceptions.h"
 
 #include "platform/posix/unique_fd.h"
 #include "platform/text_format.h"
@@ -44,10 +45,6 @@ public:
 private:
     DIR* dir_;
 };
-
-std::string system_reason(int error) {
-    return std::system_category().message(error);
-}
 
 bool is_dot_entry(std::string_view name) {
     return name == "." || name == "..";
@@ -166,7 +163,8 @@ void DirWalker::open_start(const std::vector<std::string>& components) {
         error = read_entries(fd.get());
     if (error != 0)
         throw std::runtime_error(format("Cannot list the source directory '%s'. Details: %s",
-                                        escape_for_log(joined), system_reason(error)));
+                                        escape_for_log(joined),
+                                        system_error_text(static_cast<uint32_t>(error))));
     Level root;
     root.fd = std::move(fd);
     root.identity = identity_of(st);
@@ -283,7 +281,7 @@ bool DirWalker::descend(size_t parent, size_t name_offset) {
         const std::string display = pushed ? path_ : entry_display_path(name);
         ++counts_.unreadable_dirs;
         log(format("Cannot list directory '%s': %s", escape_for_log(display),
-                   system_reason(error)));
+                   system_error_text(static_cast<uint32_t>(error))));
     }
     return pushed;
 }
@@ -418,7 +416,7 @@ DirWalker::Kind DirWalker::stat_failed(int error, const char* name) {
     }
     ++counts_.unreadable_entries;
     log(format("Cannot examine '%s': %s", escape_for_log(entry_display_path(name)),
-               system_reason(error)));
+               system_error_text(static_cast<uint32_t>(error))));
     return Kind::skip;
 }
 

@@ -11,13 +11,13 @@ namespace {
 
 constexpr size_t kSecondsTimestampLength = 19;
 
+} // namespace
+
 void print_console_line(std::string_view text) {
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
 }
-
-} // namespace
 
 void Logger::write_line(std::string_view text, bool to_console) const noexcept {
     try {

@@ -6,6 +6,9 @@
 
 namespace vesk {
 
+// Prints one line on standard output and flushes it, so that it shows at once.
+void print_console_line(std::string_view text);
+
 // Writes time-stamped lines "[YYYY-MM-DD hh:mm:ss] text" (UTC) to standard output and, when a
 // file name is given, appends them with CR LF to that file. The file is opened and closed for
 // every line, so nothing is held open between calls.

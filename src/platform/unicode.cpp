@@ -22,41 +22,6 @@ bool is_surrogate(char16_t unit) {
     return unit >= 0xD800 && unit <= 0xDFFF;
 }
 
-// Length of the well-formed UTF-8 sequence at the start of `text`, or 0 when its first byte
-// does not start one (bad lead byte, bad or missing continuation, overlong form, surrogate, or a
-// code point above U+10FFFF).
-size_t sequence_length(std::string_view text) {
-    const auto at = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned char lead = at(0);
-    if (lead < 0x80) {
-        return 1;
-    }
-    size_t length = 0;
-    unsigned char low = 0x80, high = 0xBF; // allowed range of the second byte
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        low = lead == 0xE0 ? 0xA0 : 0x80;
-        high = lead == 0xED ? 0x9F : 0xBF;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        low = lead == 0xF0 ? 0x90 : 0x80;
-        high = lead == 0xF4 ? 0x8F : 0xBF;
-    } else {
-        return 0;
-    }
-    if (text.size() < length || at(1) < low || at(1) > high) {
-        return 0;
-    }
-    for (size_t i = 2; i < length; ++i) {
-        if (!is_continuation(at(i))) {
-            return 0;
-        }
-    }
-    return length;
-}
-
 char32_t decode(std::string_view text, size_t length) {
     const auto at = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
     if (length == 1) {
@@ -103,9 +68,41 @@ bool is_ascii(std::string_view text) {
 
 } // namespace
 
+size_t utf8_sequence_length(std::string_view text) {
+    const auto at = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = at(0);
+    if (lead < 0x80) {
+        return 1;
+    }
+    size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF; // allowed range of the second byte
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        low = lead == 0xE0 ? 0xA0 : 0x80;
+        high = lead == 0xED ? 0x9F : 0xBF;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        low = lead == 0xF0 ? 0x90 : 0x80;
+        high = lead == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        return 0;
+    }
+    if (text.size() < length || at(1) < low || at(1) > high) {
+        return 0;
+    }
+    for (size_t i = 2; i < length; ++i) {
+        if (!is_continuation(at(i))) {
+            return 0;
+        }
+    }
+    return length;
+}
+
 bool is_valid_utf8(std::string_view text) {
     for (size_t pos = 0; pos < text.size();) {
-        const size_t length = sequence_length(text.substr(pos));
+        const size_t length = utf8_sequence_length(text.substr(pos));
         if (length == 0) {
             return false;
         }
@@ -118,7 +115,7 @@ size_t utf8_to_utf16(std::string_view text, char16_t* out, size_t capacity, size
     size_t units = 0;
     size_t pos = 0;
     while (pos < text.size()) {
-        const size_t length = sequence_length(text.substr(pos));
+        const size_t length = utf8_sequence_length(text.substr(pos));
         const char32_t code = length ? decode(text.substr(pos), length) : replacement_character;
         const size_t needed = code >= 0x10000 ? 2 : 1;
         if (units + needed > capacity) {

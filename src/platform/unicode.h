@@ -17,13 +17,18 @@ inline constexpr size_t fold_max_bytes = fold_max_units * 3;
 
 inline constexpr char16_t replacement_character = 0xFFFD;
 
-// Decodes `text` into at most `capacity` units of `out` and returns the number of units
-// written. `consumed` receives the number of bytes of `text` decoded; a character whose units do
-// not fit completely is left out, so a surrogate pair is never split.
+// Length of the well-formed UTF-8 sequence at the start of `text`, or 0 when its first byte
+// does not start one (bad lead byte, bad or missing continuation, overlong form, surrogate, or a
+// code point above U+10FFFF). `text` must not be empty.
+size_t utf8_sequence_length(std::string_view text);
+
 // True when the text is well-formed UTF-8 (no overlong forms, surrogates or values beyond
 // U+10FFFF).
 bool is_valid_utf8(std::string_view text);
 
+// Decodes `text` into at most `capacity` units of `out` and returns the number of units
+// written. `consumed` receives the number of bytes of `text` decoded; a character whose units do
+// not fit completely is left out, so a surrogate pair is never split.
 size_t utf8_to_utf16(std::string_view text, char16_t* out, size_t capacity, size_t& consumed);
 
 // Encodes `units` into at most `capacity` bytes of `out` and returns the number of bytes

@@ -572,18 +572,7 @@ void append_to_private_file(const std::string& file_name, std::string_view line)
         ::close(fd);
         throw VfsException(format("VfsFile.CreateOrOpen failed on '%s'", file_name), EINVAL);
     }
-    uint32_t error = 0;
-    while (!line.empty()) {
-        const ssize_t written = ::write(fd, line.data(), line.size());
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            error = written < 0 ? errno : ENOSPC;
-            break;
-        }
-        line.remove_prefix(static_cast<size_t>(written));
-    }
+    uint32_t error = static_cast<uint32_t>(write_all(fd, line.data(), line.size()));
     if (::close(fd) != 0 && error == 0) {
         error = errno;
     }
