@@ -14,6 +14,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using Lines = std::vector<std::string>;
+using testing::message_of;
 using testing::read_file;
 using testing::write_file;
 
@@ -25,15 +26,6 @@ std::string query_text(const fs::path& file, const std::string& sql) {
     EXPECT_TRUE(statement.exec(value)) << sql;
     statement.reset();
     return value;
-}
-
-// The message `action` throws, or "no error".
-template <typename Action>
-std::string thrown(Action action) {
-    return testing::outcome_of([&] {
-        action();
-        return std::string("no error");
-    });
 }
 
 class ArchiveDbTest : public ::testing::Test {
@@ -124,7 +116,7 @@ TEST_F(ArchiveDbTest, FileStatesFollowScansListingsConfirmationsAndFailures) {
         // Missing files and directories are not confirmed; unknown directories are errors.
         EXPECT_FALSE(db.confirm_archived("a", "missing.txt", "c", archive));
         EXPECT_FALSE(db.confirm_archived("a", "b", "c", archive));
-        EXPECT_EQ(thrown([&] { db.confirm_archived("a/nowhere", "x", "c", archive); }),
+        EXPECT_EQ(message_of([&] { db.confirm_archived("a/nowhere", "x", "c", archive); }),
                   "Error! The dir: 'a/nowhere' is not known to the file index.");
         EXPECT_EQ(db.mark_failed(), 1);
         // The retry listing delivers only the failure; it stays failed when nobody confirms it.
@@ -270,7 +262,7 @@ TEST_F(ArchiveDbTest, ScanProgressCommitsOrReportsTheBadState) {
     EXPECT_FALSE(db.scan_progress(0, 20000, logger()));
     EXPECT_EQ(log, Lines{"Failed to update scanning progress. Database is in bad state."});
     // No transaction is open any more, so the closing commit fails.
-    EXPECT_EQ(thrown([&] { db.end_scan(0, 2, logger()); }),
+    EXPECT_EQ(message_of([&] { db.end_scan(0, 2, logger()); }),
               "SqliteException: SQL error. cannot commit - no transaction is active");
     db.prepare_listing();
     EXPECT_EQ(listed(db), Lines{"kept"}); // the rolled-back object is gone
@@ -407,9 +399,9 @@ TEST_F(ArchiveDbTest, ForeignOrDamagedFilesFailWithTheSqliteTextAndStayUntouched
     const fs::path foreign = dir / "foreign.db";
     sqlite::open(foreign.string(), false, true, 0).exec("CREATE TABLE objects (x);");
     const std::string foreign_bytes = read_file(foreign);
-    EXPECT_EQ(thrown([&] { ArchiveDb db(garbage.string()); }),
+    EXPECT_EQ(message_of([&] { ArchiveDb db(garbage.string()); }),
               "SqliteException: File opened that is not a database file. file is not a database");
-    EXPECT_EQ(thrown([&] { ArchiveDb db(foreign.string()); }),
+    EXPECT_EQ(message_of([&] { ArchiveDb db(foreign.string()); }),
               "SqliteException: Abort due to constraint violation. CHECK constraint failed: "
               "foreign_database_schema");
     EXPECT_EQ(read_file(garbage), std::string(4096, 'x'));
@@ -426,7 +418,7 @@ TEST_F(ArchiveDbTest, ForeignOrDamagedFilesFailWithTheSqliteTextAndStayUntouched
     }
     const std::string whole = read_file(db_file);
     write_file(dir / "truncated.db", std::string_view(whole).substr(0, whole.size() / 2));
-    EXPECT_TRUE(thrown([&] {
+    EXPECT_TRUE(message_of([&] {
                     ArchiveDb db((dir / "truncated.db").string());
                     scan_tree(db);
                     after_scan(db);
