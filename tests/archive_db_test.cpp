@@ -66,8 +66,9 @@ protected:
     }
 
     // Records the same small tree: a/, a/b/, a/b/deep.txt (size 1), a/mid.txt (size 2),
-    // top.txt (size 3); `mid_size` changes a/mid.txt, `with_b` drops a/b and its file.
-    void scan_tree(ArchiveDb& db, int64_t mid_size = 2, bool with_b = true) {
+    // top.txt (size 3); `mid_size` changes a/mid.txt, `with_b` drops a/b and its file. Then
+    // takes the steps after the scan unless told not to.
+    void scan_tree(ArchiveDb& db, int64_t mid_size = 2, bool with_b = true, bool then = true) {
         db.begin_scan(logger());
         const int64_t a = db.add_object(0, "a", 1, 0, 100);
         if (with_b) {
@@ -76,6 +77,20 @@ protected:
         db.add_object(a, "mid.txt", 0, mid_size, 100);
         db.add_object(0, "top.txt", 0, 3, 100);
         db.end_scan(with_b ? 2 : 1, 3, logger());
+        if (then) {
+            after_scan(db);
+        }
+    }
+
+    // Records `count` entries "<prefix><i>" in the root: directories for attributes 1, else files
+    // of size i * 10 + 1.
+    void scan_flat(ArchiveDb& db, int count, const std::string& prefix, uint32_t attributes = 0) {
+        db.begin_scan(logger());
+        for (int i = 0; i < count; ++i) {
+            db.add_object(0, prefix + std::to_string(i), attributes, attributes ? 0 : i * 10 + 1,
+                          1);
+        }
+        db.end_scan(attributes ? count : 0, attributes ? 0 : count, logger());
     }
 
     testing::ScratchDir scratch;
@@ -108,7 +123,6 @@ TEST_F(ArchiveDbTest, FileStatesFollowScansListingsConfirmationsAndFailures) {
         ArchiveDb db(db_file);
         const int64_t run = db.add_run("VESK 0.1.0", "vesk --cfg job.txt", "job text");
         scan_tree(db);
-        after_scan(db);
         EXPECT_EQ(listed(db), (Lines{"a/b/deep.txt", "a/mid.txt", "top.txt"}));
         const int64_t archive = db.add_archive(run, "zip");
         EXPECT_TRUE(db.confirm_archived("a/b", "deep.txt", "c1", archive));
@@ -136,7 +150,6 @@ TEST_F(ArchiveDbTest, FileStatesFollowScansListingsConfirmationsAndFailures) {
         ArchiveDb db(db_file);
         const int64_t run = db.add_run("VESK 0.1.0", "vesk", "job");
         scan_tree(db);
-        after_scan(db);
         EXPECT_EQ(listed(db), Lines{"top.txt"});
         EXPECT_TRUE(db.confirm_archived("", "top.txt", "c3", db.add_archive(run, "zip")));
         EXPECT_EQ(db.mark_failed(), 0);
@@ -154,7 +167,6 @@ TEST_F(ArchiveDbTest, FileStatesFollowScansListingsConfirmationsAndFailures) {
         // Third run: a/mid.txt changed, a/b vanished with its file.
         ArchiveDb db(db_file);
         scan_tree(db, 20, false);
-        after_scan(db);
         EXPECT_EQ(listed(db), Lines{"a/mid.txt"});
         EXPECT_THROW(db.confirm_archived("a/b", "deep.txt", "x", 1), std::runtime_error);
         EXPECT_EQ(db.mark_failed(), 1);
@@ -166,7 +178,6 @@ TEST_F(ArchiveDbTest, FileStatesFollowScansListingsConfirmationsAndFailures) {
     // The failure is listed in the next run as well.
     ArchiveDb db(db_file);
     scan_tree(db, 20, false);
-    after_scan(db);
     EXPECT_EQ(listed(db), Lines{"a/mid.txt"});
     EXPECT_EQ(db.run_count(), 2);
 }
@@ -223,19 +234,14 @@ TEST_F(ArchiveDbTest, StatusLinesGroupStatesByLabel) {
     const std::vector<int> states = {17, 1, 2, 5, 3, 4, 1, 0, 18, 21, -3, 7, 16, 15, -20};
     {
         ArchiveDb db(db_file);
-        db.begin_scan(logger());
-        for (size_t i = 0; i < states.size(); ++i) {
-            db.add_object(0, "o" + std::to_string(i), 0, static_cast<int64_t>(i * 10 + 1), 1);
-        }
-        db.end_scan(0, static_cast<int64_t>(states.size()), logger());
+        scan_flat(db, static_cast<int>(states.size()), "o");
     }
-    {
-        SqliteConnection raw = sqlite::open(db_file, false, false, 0);
-        for (size_t i = 0; i < states.size(); ++i) {
-            raw.exec("UPDATE objects SET state = " + std::to_string(states[i]) +
-                     " WHERE name = 'o" + std::to_string(i) + "';");
-        }
+    std::string update;
+    for (size_t i = 0; i < states.size(); ++i) {
+        update += "UPDATE objects SET state = " + std::to_string(states[i]) + " WHERE name = 'o" +
+                  std::to_string(i) + "';";
     }
+    sqlite::open(db_file, false, false, 0).exec(update);
     ArchiveDb db(db_file);
     log.clear();
     db.log_status(logger());
@@ -270,11 +276,7 @@ TEST_F(ArchiveDbTest, ScanProgressCommitsOrReportsTheBadState) {
 
 TEST_F(ArchiveDbTest, DirectoryCacheReportsProgressEveryTenThousandRows) {
     ArchiveDb db(db_file);
-    db.begin_scan(logger());
-    for (int i = 0; i < 20001; ++i) {
-        db.add_object(0, "d" + std::to_string(i), 1, 0, 1);
-    }
-    db.end_scan(20001, 0, logger());
+    scan_flat(db, 20001, "d", 1);
     log.clear();
     db.cache_dirs(logger());
     EXPECT_EQ(log, (Lines{"Starting caching dirs.", "progress: 10000 entries.",
@@ -309,7 +311,6 @@ TEST_F(ArchiveDbTest, NamesRoundTripByteForByte) {
 TEST_F(ArchiveDbTest, ListingSkipsUncachedParentsAndRestartsAfterACallbackError) {
     ArchiveDb db(db_file);
     scan_tree(db);
-    after_scan(db);
     // A directory recorded after the cache was built is not known to the listing.
     db.add_object(db.add_object(0, "late", 1, 0, 1), "orphan.txt", 0, 1, 1);
     db.prepare_listing();
@@ -334,7 +335,6 @@ TEST_F(ArchiveDbTest, ExpiredConfirmationsAreListedAgainAfterTheScan) {
                  {"a/b", "deep.txt"}, {"a", "mid.txt"}, {"", "top.txt"}}) {
             const int64_t run = db.add_run("VESK 0.1.0", "vesk", "job");
             scan_tree(db);
-            after_scan(db);
             db.list_objects([](std::string_view, std::string_view, uint32_t, int64_t, int64_t) {});
             EXPECT_TRUE(db.confirm_archived(dir_path, name, "sum", db.add_archive(run, "zip")));
             db.mark_failed();
@@ -346,12 +346,11 @@ TEST_F(ArchiveDbTest, ExpiredConfirmationsAreListedAgainAfterTheScan) {
         // The newest two runs confirmed mid.txt and top.txt; deep.txt's run is older.
         EXPECT_EQ(db.expire_confirmations(2), 1);
         scan_tree(db);
-        after_scan(db);
         EXPECT_EQ(listed(db), Lines{"a/b/deep.txt"});
     }
     ArchiveDb db(db_file);
     EXPECT_EQ(db.expire_confirmations(5), 0);
-    scan_tree(db);
+    scan_tree(db, 2, true, false);
     // During a scan too; the unknown mark of the scan is kept, so cleanup still works.
     EXPECT_EQ(db.expire_confirmations(-1), 2);
     after_scan(db);
@@ -365,11 +364,7 @@ TEST_F(ArchiveDbTest, BatchedConfirmationsAreAllInTheClosedFile) {
     constexpr int files = 25003; // two whole batches and a part
     {
         ArchiveDb db(db_file);
-        db.begin_scan(logger());
-        for (int i = 0; i < files; ++i) {
-            db.add_object(0, "f" + std::to_string(i), 0, i, 100);
-        }
-        db.end_scan(0, files, logger());
+        scan_flat(db, files, "f");
         after_scan(db);
         for (int i = 0; i < files; ++i) {
             ASSERT_TRUE(db.confirm_archived("", "f" + std::to_string(i), "sum", 1));
@@ -383,7 +378,6 @@ TEST_F(ArchiveDbTest, BatchedConfirmationsAreAllInTheClosedFile) {
     db.cache_dirs(logger());
     EXPECT_TRUE(db.confirm_archived("", "f7", "changed", 2));
     scan_tree(db);
-    after_scan(db);
     EXPECT_TRUE(db.confirm_archived("", "top.txt", "t", 3));
     db.vacuum();
     EXPECT_TRUE(db.confirm_archived("a", "mid.txt", "m", 3));
@@ -410,18 +404,13 @@ TEST_F(ArchiveDbTest, ForeignOrDamagedFilesFailWithTheSqliteTextAndStayUntouched
     // A real index cut in half.
     {
         ArchiveDb db(db_file);
-        db.begin_scan(logger());
-        for (int i = 0; i < 5000; ++i) {
-            db.add_object(0, "file number " + std::to_string(i), 0, i, i);
-        }
-        db.end_scan(0, 5000, logger());
+        scan_flat(db, 5000, "file number ");
     }
     const std::string whole = read_file(db_file);
     write_file(dir / "truncated.db", std::string_view(whole).substr(0, whole.size() / 2));
     EXPECT_TRUE(message_of([&] {
                     ArchiveDb db((dir / "truncated.db").string());
                     scan_tree(db);
-                    after_scan(db);
                     listed(db);
                 }).starts_with("SqliteException: The database disk image is malformed. "));
 }
