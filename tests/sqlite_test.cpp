@@ -124,7 +124,8 @@ TEST_F(SqliteTest, StatementsRunTheirFirstStatementAndRestartAfterDone) {
     SqliteStatement count = db.prepare("SELECT count(*), max(x) FROM t;");
     int64_t rows = 0, largest = 0;
     ASSERT_TRUE(count.exec(rows, largest));
-    EXPECT_EQ(rows * 10 + largest, 33);
+    EXPECT_EQ(rows, 3);
+    EXPECT_EQ(largest, 3);
     EXPECT_EQ(message_of([&] { db.exec("CREATE TABLE t (x);"); }),
               "SqliteException: SQL error. table t already exists");
 }
