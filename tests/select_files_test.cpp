@@ -79,7 +79,9 @@ struct ScanRun {
     }
 };
 
-TEST(SelectFilesTest, RecordsTreeUnderParentDirectories) {
+// The tree is recorded under its parent directories, and the selection lists see name, path,
+// parent, kind, size and age of each entry.
+TEST(SelectFilesTest, RecordsTreeAndShowsEntryFactsToTheSelection) {
     ScratchDir src;
     fs::create_directory(src / "empty");
     write_file(src / "top.txt", "12345", 1000000000);
@@ -87,27 +89,8 @@ TEST(SelectFilesTest, RecordsTreeUnderParentDirectories) {
     write_file(src / "sub/deep/b.txt", "xy", 1200000000);
     const std::string odd = "bad\xff\xfe line\nbreak \\ \"q\" 100%s";
     write_file(src / odd, "odd", 1300000000);
-
-    ScanRun run;
-    run.scan(src.path());
-    EXPECT_EQ(run.listed(),
-              (std::set<std::string>{"|top.txt|5|1000000000", "sub|a.txt|0|1100000000",
-                                     "sub/deep|b.txt|2|1200000000", "|" + odd + "|3|1300000000"}));
-    EXPECT_EQ(run.scanner.counts().dirs_recorded, 3u);
-    EXPECT_EQ(run.scanner.counts().files_recorded, 4u);
-    ASSERT_EQ(run.log.size(), 3u);
-    EXPECT_EQ(run.log[0], "Ready for scanning. (Marked 0 files as unknown).");
-    EXPECT_EQ(run.log[1], "Completed scanning. 3 dirs and 4 files.");
-    EXPECT_EQ(run.logged("Done walking in ", " milliseconds."), 1);
-    run.db->log_status(run.log_callback); // directories are stored with size 0
-    EXPECT_EQ(run.logged(" - Directory objects: 3. Directory bytes: 0."), 1);
-}
-
-// The selection lists see name, path, parent, kind, size and age of each entry.
-TEST(SelectFilesTest, SelectionSeesEntryFacts) {
-    ScratchDir src;
-    write_file(src / "sub/a.txt", "abc", 1000000000);
-    write_file(src / "root.txt", "", std::time(nullptr) + 3600);
+    const time_t future = std::time(nullptr) + 3600;
+    write_file(src / "future.txt", "", future);
 
     // The same clock as the scanner: time() reads a coarser clock that can lag a second behind.
     const int64_t before = filetime_to_unix(now());
@@ -120,18 +103,31 @@ TEST(SelectFilesTest, SelectionSeesEntryFacts) {
                                       (e.is_directory() ? "d" : "f") + "|" +
                                       std::to_string(e.size());
         ages[std::string(e.path())] = e.age();
-        return false;
+        return true;
     };
     run.select(run.config.select_dirs, false, capture);
     run.select(run.config.select_files, false, capture);
     run.scan(src.path());
 
-    EXPECT_EQ(seen["sub/a.txt"], "a.txt|sub|f|3");
-    EXPECT_EQ(seen["root.txt"], "root.txt||f|0");
+    EXPECT_EQ(run.listed(),
+              (std::set<std::string>{"|top.txt|5|1000000000", "sub|a.txt|0|1100000000",
+                                     "sub/deep|b.txt|2|1200000000", "|" + odd + "|3|1300000000",
+                                     "|future.txt|0|" + std::to_string(future)}));
+    EXPECT_EQ(run.scanner.counts().dirs_recorded, 3u);
+    EXPECT_EQ(run.scanner.counts().files_recorded, 5u);
+    ASSERT_EQ(run.log.size(), 3u);
+    EXPECT_EQ(run.log[0], "Ready for scanning. (Marked 0 files as unknown).");
+    EXPECT_EQ(run.log[1], "Completed scanning. 3 dirs and 5 files.");
+    EXPECT_EQ(run.logged("Done walking in ", " milliseconds."), 1);
+    run.db->log_status(run.log_callback); // directories are stored with size 0
+    EXPECT_EQ(run.logged(" - Directory objects: 3. Directory bytes: 0."), 1);
+
+    EXPECT_EQ(seen["sub/deep/b.txt"], "b.txt|sub/deep|f|2");
+    EXPECT_EQ(seen["top.txt"], "top.txt||f|5");
     EXPECT_EQ(seen["sub"], "sub||d|0"); // a directory has no size, not its block size
-    EXPECT_GE(ages["sub/a.txt"], before - 1000000000);
-    EXPECT_LE(ages["sub/a.txt"], after - 1000000000);
-    EXPECT_LT(ages["root.txt"], -3500); // modified after the scanner was made
+    EXPECT_GE(ages["top.txt"], before - 1000000000);
+    EXPECT_LE(ages["top.txt"], after - 1000000000);
+    EXPECT_LT(ages["future.txt"], -3500); // modified after the scanner was made
 }
 
 // Rejected directories and files, the backup destination inside the source and special files
