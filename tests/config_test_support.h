@@ -19,13 +19,4 @@ inline std::unique_ptr<SelectExpr> expression_of(std::string_view text) {
     return read_expression(parser);
 }
 
-// Runs `action` and returns the message it throws, or "no error".
-template <typename Action>
-std::string message_of(Action action) {
-    return outcome_of([&] {
-        action();
-        return std::string("no error");
-    });
-}
-
 } // namespace vesk::testing

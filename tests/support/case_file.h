@@ -24,6 +24,15 @@ std::string outcome_of(Action action) {
     }
 }
 
+// Runs `action` and returns the message it throws, or "no error".
+template <typename Action>
+std::string message_of(Action action) {
+    return outcome_of([&] {
+        action();
+        return std::string("no error");
+    });
+}
+
 // Replaces the escapes \\ \n \r \t and \xHH of a case file by the bytes they stand for.
 inline std::string unescape(std::string_view text) {
     std::string bytes;
