@@ -20,6 +20,17 @@ std::string details(int code) {
     return " Details: " + system_error_text(code);
 }
 
+// The message `action` throws as a VfsException, or "no error".
+template <typename Action>
+std::string vfs_error(Action action) {
+    try {
+        action();
+    } catch (const VfsException& error) {
+        return error.what();
+    }
+    return "no error";
+}
+
 // What a walker does with the components: each followed by a slash.
 std::string rebuild(const VfsPath& path) {
     std::string text;
@@ -90,14 +101,8 @@ TEST(VfsPath, AppendAndPopRestoreThePathExactly) {
 TEST(VfsPath, OverlongOrBrokenTextsAreRejectedWithoutChange) {
     VfsPath path(true, "/keep");
     const std::string too_long(VfsPath::kCapacity + 1, 'a');
-    try {
-        path.set(too_long);
-        FAIL() << "no exception";
-    } catch (const VfsException& error) {
-        EXPECT_EQ(error.code(), static_cast<uint32_t>(ENAMETOOLONG));
-        EXPECT_EQ(std::string(error.what()),
-                  "Path text longer than 65534 bytes." + details(ENAMETOOLONG));
-    }
+    EXPECT_EQ(vfs_error([&] { path.set(too_long); }),
+              "Path text longer than 65534 bytes." + details(ENAMETOOLONG));
     EXPECT_EQ(path.normal_view(), "/keep");
     EXPECT_THROW(path.append(std::string(VfsPath::kCapacity - 5, 'b')), VfsException);
     EXPECT_EQ(path.normal_view(), "/keep");
@@ -146,14 +151,8 @@ TEST_F(VfsFileSystem, CreateDirectoriesForAbsoluteAndRelativePaths) {
     EXPECT_TRUE(std::filesystem::is_directory(dir_ / "rel one/two"));
 
     write_file(at("blocker"), "");
-    VfsPath blocked(true, at("blocker/sub"));
-    try {
-        blocked.create_directories();
-        FAIL() << "no exception";
-    } catch (const VfsException& error) {
-        EXPECT_EQ(std::string(error.what()),
-                  "Failed creating directory '" + at("blocker") + "'." + details(EEXIST));
-    }
+    EXPECT_EQ(vfs_error([&] { VfsPath(true, at("blocker/sub")).create_directories(); }),
+              "Failed creating directory '" + at("blocker") + "'." + details(EEXIST));
     VfsPath quiet(false, at("blocker/sub"));
     quiet.create_directories();
     EXPECT_TRUE(quiet.last_error().has_value());
@@ -171,13 +170,9 @@ TEST_F(VfsFileSystem, CopyMoveDeleteAndTheirMessages) {
     EXPECT_EQ(info.st_mtim.tv_sec, 1'400'000'000);
 
     write_file(at("copy.db"), "newer and much longer contents");
-    try {
-        source.copy_to(target, false);
-        FAIL() << "no exception";
-    } catch (const VfsException& error) {
-        EXPECT_EQ(std::string(error.what()), "Failed copying '" + at("index.db") + "' to '" +
-                                                 at("copy.db") + "'." + details(EEXIST));
-    }
+    EXPECT_EQ(vfs_error([&] { source.copy_to(target, false); }),
+              "Failed copying '" + at("index.db") + "' to '" + at("copy.db") + "'." +
+                  details(EEXIST));
     EXPECT_EQ(read_file(at("copy.db")), "newer and much longer contents");
     source.copy_to(target, true);
     EXPECT_EQ(read_file(at("copy.db")), "committed index"); // shorter copy truncates
@@ -195,13 +190,8 @@ TEST_F(VfsFileSystem, CopyMoveDeleteAndTheirMessages) {
     EXPECT_FALSE(target.exists());
     moved.delete_file();
     EXPECT_FALSE(moved.exists());
-    try {
-        moved.delete_file();
-        FAIL() << "no exception";
-    } catch (const VfsException& error) {
-        EXPECT_EQ(std::string(error.what()),
-                  "Failed deleting '" + at("moved.db") + "'." + details(ENOENT));
-    }
+    EXPECT_EQ(vfs_error([&] { moved.delete_file(); }),
+              "Failed deleting '" + at("moved.db") + "'." + details(ENOENT));
 
     VfsPath run_dir(true, at("run"));
     run_dir.create_directory();
