@@ -3,12 +3,14 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/bindings.h"
 #include "platform/exceptions.h"
 #include "platform/subprocess.h"
+#include "support/case_file.h"
 #include "support/run_command.h"
 
 namespace vesk {
@@ -58,27 +60,6 @@ size_t open_descriptor_count() {
                                              std::filesystem::directory_iterator{}));
 }
 
-TEST(SplitCommandLine, WindowsRuntimeRules) {
-    const std::pair<std::string_view, Strings> cases[] = {
-        {R"("/usr/bin/7z" a -t7z "data.7z" @list)",
-         {"/usr/bin/7z", "a", "-t7z", "data.7z", "@list"}},
-        {"prog  a\t\tb ", {"prog", "a", "b"}},
-        {R"("C:\Program Files\x.exe" "a b" c)", {R"(C:\Program Files\x.exe)", "a b", "c"}},
-        {R"(p a\\b \"q\" "x\"y")", {"p", R"(a\\b)", R"("q")", R"(x"y)"}},
-        {R"(p "a\\" b "c\\\"d" e\\\\"f g")", {"p", R"(a\)", "b", R"(c\"d)", R"(e\\f g)"}},
-        {R"(p "" "" x)", {"p", "", "", "x"}},
-        {R"(p "a""b" "say ""hi""")", {"p", R"(a"b)", R"(say "hi")"}},
-        {R"(p a"b c"d "unterminated arg)", {"p", "ab cd", "unterminated arg"}},
-        {R"("dir\"x" y)", {R"(dir\x y)"}}, // the program name knows no escapes
-        {R"(my"prog name" z)", {"myprog name", "z"}},
-        {"", {}},
-        {"   ", {""}},
-    };
-    for (const auto& [line, expected] : cases) {
-        EXPECT_EQ(split_command_line(line), expected) << line;
-    }
-}
-
 TEST(SubProcess, CommandLineLengthLimitCountsUtf16Units) {
     SubProcess process;
     EXPECT_NO_THROW(process.set_command_line(std::string(32767, 'x')));
@@ -92,10 +73,10 @@ TEST(SubProcess, CommandLineLengthLimitCountsUtf16Units) {
     EXPECT_THROW(process.set_command_line(std::string(32768, 'x')), std::runtime_error);
 }
 
-// Programs run in a directory, with an environment and an input, or fail to start: what they
-// write on both streams, their exit code, or the message of the failure. The first callback call
+// Command lines split into arguments, and programs run in a directory, with an environment and
+// an input, or failing to start (see tests/data/subprocess_cases.txt). The first callback call
 // says running with nothing read yet, the last says ended.
-TEST(RunWithIo, OutputExitCodeOrStartFailure) {
+TEST(RunWithIo, SplitAndRunCases) {
     ScratchDir dir;
     const std::string real_dir = std::filesystem::canonical(dir.path());
     write_file(dir / "tool.sh", "#!/bin/sh\npwd\n");
@@ -103,72 +84,41 @@ TEST(RunWithIo, OutputExitCodeOrStartFailure) {
     write_file(dir / "not-executable", "#!/bin/sh\necho hi\n");
     ::chmod((dir / "not-executable").c_str(), 0644);
     ::setenv("VESK_INHERITED", "yes", 1);
-    const std::string enoent = "Failed creating process.No such file or directory";
-    struct Case {
-        std::string command, directory;
-        Strings environment;
-        std::string input, output, error;
-        uint32_t exit_code;
-    };
-    const Case cases[] = {
-        {R"("/bin/sh" -c "printf 'hello\nworld'; printf 'oops' >&2; exit 3")",
-         "",
-         {},
-         "",
-         "hello\nworld",
-         "oops",
-         3},
-        {"true", "", {}, "", "", "", 0},
-        // Arguments reach the program without a shell.
-        {R"("printf" "[%s]" "a b" "c\"d" "" "$(id); rm -rf x" 'q')",
-         "",
-         {},
-         "",
-         R"([a b][c"d][][$(id); rm -rf x]['q'])",
-         "",
-         0},
-        {"pwd", real_dir, {}, "", real_dir + "\n", "", 0},
-        {R"("/bin/sh" -c "printf '%s|%s' \"$VESK_A\" \"$HOME\"")",
-         "",
-         {"VESK_A=one two", "HOME=/nowhere"},
-         "",
-         "one two|/nowhere",
-         "",
-         0},
-        {R"("/bin/sh" -c "printf %s \"$VESK_INHERITED\"")", "", {}, "", "yes", "", 0},
-        // A relative program path means our own current directory, not the child's.
-        {R"("./tool.sh")", "/", {}, "", "/\n", "", 0},
-        // The child sees the end of its input ("timeout" would exit with 124).
-        {"timeout 5 cat", "", {}, "", "", "", 0},
-        {"timeout 5 cat", "", {}, "ping\n", "ping\n", "", 0},
-        {"\"/nonexistent/archiver\" a", "", {}, "", enoent, "", 0},
-        {"vesk-no-such-program-on-path x", "", {}, "", enoent, "", 0},
-        {"\"" + (dir / "not-executable").string() + "\"",
-         "",
-         {},
-         "",
-         "Failed creating process.Permission denied",
-         "",
-         0},
-        {"true", (dir / "missing").string(), {}, "", enoent, "", 0},
-    };
     ASSERT_EQ(::chdir(real_dir.c_str()), 0);
-    for (const Case& c : cases) {
-        Recorder recorder;
-        recorder.input = c.input;
-        try {
-            const auto process = recorder.run(c.command, c.directory, c.environment);
-            EXPECT_EQ(process->exit_code(), c.exit_code) << c.command;
-            ASSERT_GE(recorder.calls.size(), 2u) << c.command;
-            EXPECT_TRUE(recorder.calls.front().running);
-            EXPECT_EQ(recorder.calls.front().output + recorder.calls.front().error, "");
-            EXPECT_FALSE(recorder.calls.back().running);
-        } catch (const WindowsError& error) {
-            recorder.output = error.what();
+    const auto split = [](std::string_view line) {
+        std::string arguments;
+        for (const std::string& argument : split_command_line(line)) {
+            arguments += "[" + argument + "]";
         }
-        EXPECT_EQ(recorder.output, c.output) << c.command;
-        EXPECT_EQ(recorder.error, c.error) << c.command;
-    }
+        return arguments;
+    };
+    const auto run = [&](std::string_view text) {
+        std::string with_dir(text), command, directory, line;
+        for (size_t at; (at = with_dir.find("$DIR")) != std::string::npos;) {
+            with_dir.replace(at, 4, real_dir);
+        }
+        std::istringstream lines(with_dir);
+        std::getline(lines, command);
+        Strings environment;
+        Recorder recorder;
+        while (std::getline(lines, line)) {
+            const std::string value = line.substr(line.find('=') + 1);
+            if (line.starts_with("dir="))
+                directory = value;
+            else if (line.starts_with("env="))
+                environment.push_back(value);
+            else
+                recorder.input = value + "\n";
+        }
+        const auto process = recorder.run(command, directory, environment);
+        EXPECT_GE(recorder.calls.size(), 2u) << command;
+        EXPECT_TRUE(recorder.calls.front().running);
+        EXPECT_EQ(recorder.calls.front().output + recorder.calls.front().error, "");
+        EXPECT_FALSE(recorder.calls.back().running);
+        return "exit " + std::to_string(process->exit_code()) + "\n[" + recorder.output + "]\n[" +
+               recorder.error + "]";
+    };
+    testing::check_cases("subprocess_cases.txt", {{"split", split}, {"run", run}});
     ASSERT_EQ(::chdir("/"), 0);
 
     Recorder timed;
