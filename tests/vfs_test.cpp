@@ -1,12 +1,14 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "platform/exceptions.h"
 #include "platform/vfs.h"
+#include "support/case_file.h"
 #include "support/run_command.h"
 
 namespace vesk {
@@ -31,71 +33,41 @@ std::string vfs_error(Action action) {
     return "no error";
 }
 
-// What a walker does with the components: each followed by a slash.
-std::string rebuild(const VfsPath& path) {
-    std::string text;
-    for (const auto& component : path.components_view()) {
-        text += std::string(component) + "/";
-    }
-    return text;
-}
-
-TEST(VfsPath, NormalFormComponentsAndSeparatorCount) {
-    struct Case {
-        std::string_view text, normal;
-        int separators;
-        std::vector<std::string> components;
+// Normal forms, components and separator counts of path texts, and appends and pops that
+// change a path in place (see tests/data/vfs_cases.txt).
+TEST(VfsPath, NormalFormsAppendsAndPops) {
+    const auto shown = [](const VfsPath& path) {
+        return std::string(path.normal_view()) + " " + std::to_string(path.separator_count());
     };
-    const Case cases[] = {
-        {"/data/src/", "/data/src", 2, {"", "data", "src"}},
-        {"\\data\\src", "/data/src", 2, {"", "data", "src"}},
-        {"//data///my files//", "/data/my files", 2, {"", "data", "my files"}},
-        {"/", "/", 0, {""}},
-        {"\\", "/", 0, {""}},
-        {"rel/dir", "rel/dir", 1, {"rel", "dir"}},
-        {"./x/../y", "./x/../y", 3, {".", "x", "..", "y"}},
-        {"name", "name", 0, {"name"}},
-        {"", "", 0, {}},
+    const auto path_facts = [&](std::string_view text) {
+        const VfsPath path(true, text);
+        const std::string normal(path.normal_view());
+        EXPECT_STREQ(path.native_pointer(), normal.c_str());
+        std::string components, rebuilt; // what a walker does: each component and a slash
+        for (const std::string& component : path.components_copy())
+            components += "[" + component + "]";
+        for (const auto& component : path.components_view())
+            rebuilt += std::string(component) + "/";
+        EXPECT_EQ(rebuilt, normal == "/" || normal.empty() ? normal : normal + "/");
+        return shown(path) + " " + components;
     };
-    for (const Case& c : cases) {
-        const VfsPath path(true, c.text);
-        EXPECT_EQ(path.normal_view(), c.normal) << c.text;
-        EXPECT_STREQ(path.native_pointer(), std::string(c.normal).c_str());
-        EXPECT_EQ(path.separator_count(), c.separators) << c.text;
-        EXPECT_EQ(path.components_copy(), c.components) << c.text;
-        if (!c.normal.empty()) {
-            EXPECT_EQ(rebuild(path), c.normal == "/" ? "/" : std::string(c.normal) + "/");
+    const auto steps = [&](std::string_view text) {
+        std::istringstream lines{std::string(text)};
+        std::string line, result;
+        std::getline(lines, line);
+        VfsPath path(true, line);
+        const char* buffer = path.normal_view().data();
+        while (std::getline(lines, line)) {
+            if (line.starts_with('+'))
+                path.append(line.substr(1));
+            else
+                result += "[" + std::string(path.pop()) + "] ";
+            result += shown(path) + "\n";
         }
-    }
-}
-
-TEST(VfsPath, AppendAndPopRestoreThePathExactly) {
-    VfsPath path(true, "/data");
-    const char* buffer = path.normal_view().data();
-    path.append("Fotos 2024 – Ünïcødé 文件");
-    EXPECT_EQ(path.normal_view(), "/data/Fotos 2024 – Ünïcødé 文件");
-    EXPECT_EQ(path.separator_count(), 2);
-    EXPECT_EQ(path.normal_view().data(), buffer); // changed in place
-    EXPECT_EQ(path.pop(), "Fotos 2024 – Ünïcødé 文件");
-    EXPECT_EQ(path.normal_view(), "/data");
-    EXPECT_EQ(path.pop(), "data");
-    EXPECT_EQ(path.normal_view(), "/");
-    EXPECT_EQ(path.pop(), "");
-    EXPECT_EQ(path.normal_view(), "/");
-    path.append("x");
-    EXPECT_EQ(path.normal_view(), "/x");
-    path.append("a\\b/");
-    EXPECT_EQ(path.normal_view(), "/x/a/b");
-    EXPECT_EQ(path.separator_count(), 3);
-
-    VfsPath relative(true, "");
-    relative.append("run");
-    EXPECT_EQ(relative.normal_view(), "run");
-    relative.append("log.txt");
-    EXPECT_EQ(relative.normal_view(), "run/log.txt");
-    EXPECT_EQ(relative.pop(), "log.txt");
-    EXPECT_EQ(relative.pop(), "");
-    EXPECT_EQ(relative.normal_view(), "run");
+        EXPECT_EQ(path.normal_view().data(), buffer); // changed in place
+        return result.substr(0, result.size() - 1);
+    };
+    testing::check_cases("vfs_cases.txt", {{"path", path_facts}, {"steps", steps}});
 }
 
 TEST(VfsPath, OverlongOrBrokenTextsAreRejectedWithoutChange) {
