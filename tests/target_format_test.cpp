@@ -134,55 +134,31 @@ void expect_logged(const std::string& log, const std::vector<std::string>& expec
     }
 }
 
-// Chunks fed in turn: the lines seen before the flush, the lines the (repeated) flush adds, and
-// what was dropped as longer than the limit.
+// Output cut into lines (see tests/data/output_lines_cases.txt); a new line handler takes over.
 TEST(TextOutputToLines, CutsChunksAtSingleLineBreaksAndDropsOverlongLines) {
-    using Lines = std::vector<std::string>;
-    struct Case {
-        size_t limit;
-        std::vector<std::string_view> chunks;
-        Lines lines, flushed;
-        uint64_t dropped_lines, dropped_bytes;
-    };
-    const Case cases[] = {
-        {99, {"abc\r", "\ndef\n"}, {"abc", "", "def"}, {}, 0, 0},
-        {99, {"a\r\n\r\nb\rc", "on", "tinued\n\nlast"}, {"a", "b", "continued"}, {"last"}, 0, 0},
-        // A chunk that begins with a break ends the (empty) pending line; bytes pass unchanged.
-        {99,
-         {"x", "\n", "\n", std::string_view("\0bin\xff\n", 6)},
-         {"x", "", std::string("\0bin\xff", 5)},
-         {},
-         0,
-         0},
-        // The pending line passes 8 bytes and keeps growing without being held; an overlong line
-        // inside one chunk; an overlong last line without end.
-        {8,
-         {"12345", "6789", "abcdef", "gh\nok\n", "short\n123456789\nexact-8!\n",
-          "tail-no-end!!!!!"},
-         {"ok", "short", "exact-8!"},
-         {},
-         3,
-         17 + 9 + 16},
-    };
-    for (const Case& c : cases) {
-        Lines lines;
-        TextOutputToLinesHandler splitter([&](std::string_view line) { lines.emplace_back(line); },
-                                          c.limit);
-        for (const std::string_view chunk : c.chunks) {
-            splitter.feed(chunk);
-        }
-        EXPECT_EQ(lines, c.lines) << c.chunks[0];
-        splitter.flush();
-        splitter.flush();
-        EXPECT_EQ(Lines(lines.begin() + static_cast<ptrdiff_t>(c.lines.size()), lines.end()),
-                  c.flushed);
-        EXPECT_EQ(splitter.dropped_lines(), c.dropped_lines);
-        EXPECT_EQ(splitter.dropped_bytes(), c.dropped_bytes);
-        Lines second;
-        splitter.set_line_handler([&](std::string_view line) { second.emplace_back(line); });
-        splitter.feed("y\n");
-        EXPECT_EQ(second, Lines{"y"});
-    }
+    testing::check_cases(
+        "output_lines_cases.txt",
+        {{"lines", [](std::string_view text) {
+              std::string lines;
+              const auto chunk_end = [&](size_t at) {
+                  return std::min(text.find('|', at), text.size());
+              };
+              TextOutputToLinesHandler splitter(
+                  [&](std::string_view line) { lines += "[" + std::string(line) + "]"; },
+                  std::stoul(std::string(text.substr(0, chunk_end(0)))));
+              for (size_t at = chunk_end(0); at < text.size(); at = chunk_end(at + 1)) {
+                  splitter.feed(text.substr(at + 1, chunk_end(at + 1) - at - 1));
+              }
+              lines += " flush:";
+              splitter.flush();
+              splitter.flush();
+              std::string second;
+              splitter.set_line_handler([&](std::string_view line) { second = line; });
+              splitter.feed("y\n");
+              EXPECT_EQ(second, "y");
+              return lines + " dropped " + std::to_string(splitter.dropped_lines()) + " " +
+                     std::to_string(splitter.dropped_bytes());
+          }}});
 }
 
 // One handler of a run with one format.
