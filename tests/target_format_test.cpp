@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -67,20 +66,15 @@ public:
     // file. Closes the run's index first, since it may hold the file exclusively.
     std::map<std::string, std::string> confirmed() const {
         task_->db().close();
+        std::istringstream rows(
+            run_command({"sqlite3", "-readonly", task_->run_db_name(),
+                         "SELECT o.name, coalesce(o.checksum, '') FROM objects o JOIN archives a "
+                         "ON o.archive = a.id WHERE a.run_id = (SELECT max(id) FROM runs)"})
+                .out);
         std::map<std::string, std::string> files;
-        sqlite3* db = nullptr;
-        EXPECT_EQ(sqlite3_open_v2(task_->run_db_name().c_str(), &db, SQLITE_OPEN_READONLY, nullptr),
-                  SQLITE_OK);
-        sqlite3_stmt* statement = nullptr;
-        const char* sql = "SELECT o.name, coalesce(o.checksum, '') FROM objects o JOIN archives a "
-                          "ON o.archive = a.id WHERE a.run_id = (SELECT max(id) FROM runs)";
-        EXPECT_EQ(sqlite3_prepare_v2(db, sql, -1, &statement, nullptr), SQLITE_OK);
-        while (sqlite3_step(statement) == SQLITE_ROW) {
-            files[reinterpret_cast<const char*>(sqlite3_column_text(statement, 0))] =
-                reinterpret_cast<const char*>(sqlite3_column_text(statement, 1));
+        for (std::string row; std::getline(rows, row);) {
+            files[row.substr(0, row.rfind('|'))] = row.substr(row.rfind('|') + 1);
         }
-        sqlite3_finalize(statement);
-        sqlite3_close(db);
         return files;
     }
 
