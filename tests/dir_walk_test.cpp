@@ -300,13 +300,17 @@ TEST(DirWalkTest, UnreadableDirectoryIsRecordedWithReason) {
     EXPECT_EQ(result, 0);
 }
 
+// Names of any bytes, and a directory whose listing takes many reads (about 300 KB of names).
 TEST(DirWalkTest, NamesAreBytes) {
     ScratchDir tmp;
+    std::vector<std::string> names = {"caf\xc3\xa9", "bad\xff\xfe",        "line\nbreak",
+                                      "back\\slash", "quote\"'",           "100%s%d",
+                                      " leading",    std::string(255, 'n')};
+    for (int i = 0; i < 2000; ++i)
+        names.push_back(std::to_string(i) + std::string(150, 'w'));
     std::vector<std::string> expected;
-    for (const std::string& name :
-         std::vector<std::string>{"caf\xc3\xa9", "bad\xff\xfe", "line\nbreak", "back\\slash",
-                                  "quote\"'", "100%s%d", " leading", std::string(255, 'n')}) {
-        write_file(tmp / name, "x");
+    for (const std::string& name : names) {
+        write_file(tmp / name, "");
         expected.push_back("F " + name);
     }
     Recorder rec{tmp.path()};
