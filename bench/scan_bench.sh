@@ -3,13 +3,15 @@
 # the file scanner (first run, then an unchanged second run into the same index) with
 # `find TREE -printf '%s %T@\n'` on the same tree.
 #
-# usage: bench/scan_bench.sh [-b BUILD_DIR] [-w WORK_DIR] [-s "100000 1000000"] [-c COMMAND]
+# usage: bench/scan_bench.sh [-b BUILD_DIR] [-w WORK_DIR] [-s "100000 1000000"] [-d DEPTHS] [-e ENTRIES] [-c COMMAND]
 #   -b  build directory holding bench/scan_bench (default: build)
 #   -w  where the trees and indexes go (default: /tmp/vesk_scan_bench); trees are kept and
 #       reused between invocations, delete the directory to start over
 #   -s  tree sizes in files
 #   -d  depths of single-chain trees (a directory and a file per level) to measure instead,
 #       for example "4000 20000": peak memory should grow linearly with the depth
+#   -e  sizes of flat trees (one directory holding that many empty files) to walk instead,
+#       for example "200000": time and peak memory of listing one huge directory
 #   -c  an extra command to time twice per tree, for example a whole job run; "{src}" is
 #       replaced by the tree and "{work}" by an empty scratch directory for that tree
 set -euo pipefail
@@ -19,15 +21,17 @@ build=build
 work=/tmp/vesk_scan_bench
 sizes="100000 1000000"
 depths=""
+flats=""
 command=""
-while getopts "b:w:s:d:c:" option; do
+while getopts "b:w:s:d:e:c:" option; do
     case $option in
     b) build=$OPTARG ;;
     w) work=$OPTARG ;;
     s) sizes=$OPTARG ;;
     d) depths=$OPTARG ;;
+    e) flats=$OPTARG ;;
     c) command=$OPTARG ;;
-    *) sed -n 2,16p "$0"; exit 127 ;;
+    *) sed -n 2,18p "$0"; exit 127 ;;
     esac
 done
 bench=$build/bench/scan_bench
@@ -98,6 +102,21 @@ for depth in $depths; do
     printf '%-28s %8s ms %9s KiB peak\n' "scan and listing" "$scan_ms" "$scan_kib"
 done
 [ -n "$depths" ] && exit 0
+
+for entries in $flats; do
+    tree=$work/flat_$entries
+    echo "== one directory of $entries files (tree $tree)"
+    if [ ! -f "$tree.done" ]; then
+        rm -rf "$tree" && mkdir -p "$tree"
+        python3 -c 'import os, sys
+for i in range(int(sys.argv[2])): os.close(os.open(os.path.join(sys.argv[1], "f%d" % i), os.O_CREAT | os.O_WRONLY, 0o644))' "$tree" "$entries"
+        touch "$tree.done"
+    fi
+    read -r walk_ms walk_kib < <(measure "$bench" --walk "$tree")
+    cat "$work/last.log"
+    printf '%-28s %8s ms %9s KiB peak\n' "walker only" "$walk_ms" "$walk_kib"
+done
+[ -n "$flats" ] && exit 0
 
 for files in $sizes; do
     tree=$work/tree_$files

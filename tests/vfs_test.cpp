@@ -1,12 +1,14 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "platform/exceptions.h"
 #include "platform/vfs.h"
+#include "support/case_file.h"
 #include "support/run_command.h"
 
 namespace vesk {
@@ -20,84 +22,59 @@ std::string details(int code) {
     return " Details: " + system_error_text(code);
 }
 
-// What a walker does with the components: each followed by a slash.
-std::string rebuild(const VfsPath& path) {
-    std::string text;
-    for (const auto& component : path.components_view()) {
-        text += std::string(component) + "/";
+// The message `action` throws as a VfsException, or "no error".
+template <typename Action>
+std::string vfs_error(Action action) {
+    try {
+        action();
+    } catch (const VfsException& error) {
+        return error.what();
     }
-    return text;
+    return "no error";
 }
 
-TEST(VfsPath, NormalFormComponentsAndSeparatorCount) {
-    struct Case {
-        std::string_view text, normal;
-        int separators;
-        std::vector<std::string> components;
+// Normal forms, components and separator counts of path texts, and appends and pops that
+// change a path in place (see tests/data/vfs_cases.txt).
+TEST(VfsPath, NormalFormsAppendsAndPops) {
+    const auto shown = [](const VfsPath& path) {
+        return std::string(path.normal_view()) + " " + std::to_string(path.separator_count());
     };
-    const Case cases[] = {
-        {"/data/src/", "/data/src", 2, {"", "data", "src"}},
-        {"\\data\\src", "/data/src", 2, {"", "data", "src"}},
-        {"//data///my files//", "/data/my files", 2, {"", "data", "my files"}},
-        {"/", "/", 0, {""}},
-        {"\\", "/", 0, {""}},
-        {"rel/dir", "rel/dir", 1, {"rel", "dir"}},
-        {"./x/../y", "./x/../y", 3, {".", "x", "..", "y"}},
-        {"name", "name", 0, {"name"}},
-        {"", "", 0, {}},
+    const auto path_facts = [&](std::string_view text) {
+        const VfsPath path(true, text);
+        const std::string normal(path.normal_view());
+        EXPECT_STREQ(path.native_pointer(), normal.c_str());
+        std::string components, rebuilt; // what a walker does: each component and a slash
+        for (const std::string& component : path.components_copy())
+            components += "[" + component + "]";
+        for (const auto& component : path.components_view())
+            rebuilt += std::string(component) + "/";
+        EXPECT_EQ(rebuilt, normal == "/" || normal.empty() ? normal : normal + "/");
+        return shown(path) + " " + components;
     };
-    for (const Case& c : cases) {
-        const VfsPath path(true, c.text);
-        EXPECT_EQ(path.normal_view(), c.normal) << c.text;
-        EXPECT_STREQ(path.native_pointer(), std::string(c.normal).c_str());
-        EXPECT_EQ(path.separator_count(), c.separators) << c.text;
-        EXPECT_EQ(path.components_copy(), c.components) << c.text;
-        if (!c.normal.empty()) {
-            EXPECT_EQ(rebuild(path), c.normal == "/" ? "/" : std::string(c.normal) + "/");
+    const auto steps = [&](std::string_view text) {
+        std::istringstream lines{std::string(text)};
+        std::string line, result;
+        std::getline(lines, line);
+        VfsPath path(true, line);
+        const char* buffer = path.normal_view().data();
+        while (std::getline(lines, line)) {
+            if (line.starts_with('+'))
+                path.append(line.substr(1));
+            else
+                result += "[" + std::string(path.pop()) + "] ";
+            result += shown(path) + "\n";
         }
-    }
-}
-
-TEST(VfsPath, AppendAndPopRestoreThePathExactly) {
-    VfsPath path(true, "/data");
-    const char* buffer = path.normal_view().data();
-    path.append("Fotos 2024 – Ünïcødé 文件");
-    EXPECT_EQ(path.normal_view(), "/data/Fotos 2024 – Ünïcødé 文件");
-    EXPECT_EQ(path.separator_count(), 2);
-    EXPECT_EQ(path.normal_view().data(), buffer); // changed in place
-    EXPECT_EQ(path.pop(), "Fotos 2024 – Ünïcødé 文件");
-    EXPECT_EQ(path.normal_view(), "/data");
-    EXPECT_EQ(path.pop(), "data");
-    EXPECT_EQ(path.normal_view(), "/");
-    EXPECT_EQ(path.pop(), "");
-    EXPECT_EQ(path.normal_view(), "/");
-    path.append("x");
-    EXPECT_EQ(path.normal_view(), "/x");
-    path.append("a\\b/");
-    EXPECT_EQ(path.normal_view(), "/x/a/b");
-    EXPECT_EQ(path.separator_count(), 3);
-
-    VfsPath relative(true, "");
-    relative.append("run");
-    EXPECT_EQ(relative.normal_view(), "run");
-    relative.append("log.txt");
-    EXPECT_EQ(relative.normal_view(), "run/log.txt");
-    EXPECT_EQ(relative.pop(), "log.txt");
-    EXPECT_EQ(relative.pop(), "");
-    EXPECT_EQ(relative.normal_view(), "run");
+        EXPECT_EQ(path.normal_view().data(), buffer); // changed in place
+        return result.substr(0, result.size() - 1);
+    };
+    testing::check_cases("vfs_cases.txt", {{"path", path_facts}, {"steps", steps}});
 }
 
 TEST(VfsPath, OverlongOrBrokenTextsAreRejectedWithoutChange) {
     VfsPath path(true, "/keep");
     const std::string too_long(VfsPath::kCapacity + 1, 'a');
-    try {
-        path.set(too_long);
-        FAIL() << "no exception";
-    } catch (const VfsException& error) {
-        EXPECT_EQ(error.code(), static_cast<uint32_t>(ENAMETOOLONG));
-        EXPECT_EQ(std::string(error.what()),
-                  "Path text longer than 65534 bytes." + details(ENAMETOOLONG));
-    }
+    EXPECT_EQ(vfs_error([&] { path.set(too_long); }),
+              "Path text longer than 65534 bytes." + details(ENAMETOOLONG));
     EXPECT_EQ(path.normal_view(), "/keep");
     EXPECT_THROW(path.append(std::string(VfsPath::kCapacity - 5, 'b')), VfsException);
     EXPECT_EQ(path.normal_view(), "/keep");
@@ -146,14 +123,8 @@ TEST_F(VfsFileSystem, CreateDirectoriesForAbsoluteAndRelativePaths) {
     EXPECT_TRUE(std::filesystem::is_directory(dir_ / "rel one/two"));
 
     write_file(at("blocker"), "");
-    VfsPath blocked(true, at("blocker/sub"));
-    try {
-        blocked.create_directories();
-        FAIL() << "no exception";
-    } catch (const VfsException& error) {
-        EXPECT_EQ(std::string(error.what()),
-                  "Failed creating directory '" + at("blocker") + "'." + details(EEXIST));
-    }
+    EXPECT_EQ(vfs_error([&] { VfsPath(true, at("blocker/sub")).create_directories(); }),
+              "Failed creating directory '" + at("blocker") + "'." + details(EEXIST));
     VfsPath quiet(false, at("blocker/sub"));
     quiet.create_directories();
     EXPECT_TRUE(quiet.last_error().has_value());
@@ -171,13 +142,9 @@ TEST_F(VfsFileSystem, CopyMoveDeleteAndTheirMessages) {
     EXPECT_EQ(info.st_mtim.tv_sec, 1'400'000'000);
 
     write_file(at("copy.db"), "newer and much longer contents");
-    try {
-        source.copy_to(target, false);
-        FAIL() << "no exception";
-    } catch (const VfsException& error) {
-        EXPECT_EQ(std::string(error.what()), "Failed copying '" + at("index.db") + "' to '" +
-                                                 at("copy.db") + "'." + details(EEXIST));
-    }
+    EXPECT_EQ(vfs_error([&] { source.copy_to(target, false); }),
+              "Failed copying '" + at("index.db") + "' to '" + at("copy.db") + "'." +
+                  details(EEXIST));
     EXPECT_EQ(read_file(at("copy.db")), "newer and much longer contents");
     source.copy_to(target, true);
     EXPECT_EQ(read_file(at("copy.db")), "committed index"); // shorter copy truncates
@@ -195,13 +162,8 @@ TEST_F(VfsFileSystem, CopyMoveDeleteAndTheirMessages) {
     EXPECT_FALSE(target.exists());
     moved.delete_file();
     EXPECT_FALSE(moved.exists());
-    try {
-        moved.delete_file();
-        FAIL() << "no exception";
-    } catch (const VfsException& error) {
-        EXPECT_EQ(std::string(error.what()),
-                  "Failed deleting '" + at("moved.db") + "'." + details(ENOENT));
-    }
+    EXPECT_EQ(vfs_error([&] { moved.delete_file(); }),
+              "Failed deleting '" + at("moved.db") + "'." + details(ENOENT));
 
     VfsPath run_dir(true, at("run"));
     run_dir.create_directory();
