@@ -306,8 +306,7 @@ std::string TaskProcedure::summary_text() const {
 }
 
 void TaskProcedure::log_summary() const {
-    const int64_t failed =
-        std::max<int64_t>(summary_.unconfirmed_count - summary_.unlistable_count, 0);
+    const int64_t failed = summary_.retryable_failures();
     const int64_t stored =
         std::max<int64_t>(static_cast<int64_t>(summary_.listed_files) - failed, 0);
     run_log_->log("Summary: %s files listed (%s bytes), %s stored, %s failed, %s left out for "

@@ -32,6 +32,11 @@ struct RunSummary {
     // The file in the run directory that names the files that ended the run failed; empty when
     // none was written.
     std::string failed_files_path;
+
+    // Failed files that the next run lists again (those left out for their names are not).
+    int64_t retryable_failures() const {
+        return unconfirmed_count > unlistable_count ? unconfirmed_count - unlistable_count : 0;
+    }
 };
 
 // Seconds from `start` until now, for the phase times of the summary.

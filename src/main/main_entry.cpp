@@ -109,8 +109,7 @@ std::optional<int> read_switches(const std::vector<std::string>& args, Switches&
 // returns the exit status.
 int report_incomplete_backup(const TaskProcedure& procedure, bool dry_run) {
     const int64_t unlistable = procedure.summary().unlistable_count;
-    const int64_t failed =
-        dry_run ? 0 : std::max<int64_t>(procedure.summary().unconfirmed_count - unlistable, 0);
+    const int64_t failed = dry_run ? 0 : procedure.summary().retryable_failures();
     if (failed > 0) {
         say(format("%s files could not be backed up in this run; the next run lists them again.",
                    failed));
