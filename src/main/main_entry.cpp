@@ -1,6 +1,5 @@
 #include "main/main_entry.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <iostream>
 #include <optional>
