@@ -10,6 +10,7 @@
 #include "config/config.h"
 #include "config/parser.h"
 #include "index/archive_db.h"
+#include "platform/console.h"
 #include "platform/interrupt.h"
 #include "platform/text_format.h"
 #include "platform/vfs.h"
@@ -244,7 +245,8 @@ std::string command_line_text() {
 }
 
 int run_main(int argc, char** argv) {
-    process_arguments.assign(argv, argv + argc);
+    process_arguments = program_arguments(argc, argv);
+    prepare_console();
     install_interrupt_handlers();
     try {
         const int status = run(process_arguments);
