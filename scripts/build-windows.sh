@@ -34,7 +34,8 @@ if ((${#missing[@]})) || ((need_sources)); then
             "${missing[@]}" </dev/null; }
 fi
 
-prefix=$root/$dir/deps
+# VESK_WIN_DEPS may name a prefix built before (e.g. by another checkout).
+prefix=${VESK_WIN_DEPS:-$root/$dir/deps}
 if [ ! -f "$prefix/.complete" ]; then
     echo "Cross-building SQLite, PCRE and GoogleTest into $prefix"
     bash scripts/windows-deps.sh "$prefix" "$root/$dir/deps-src"
