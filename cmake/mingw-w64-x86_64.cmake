@@ -11,6 +11,8 @@ set(CMAKE_RC_COMPILER ${VESK_MINGW_TRIPLE}-windres)
 if(NOT DEFINED VESK_WIN_PREFIX)
   message(FATAL_ERROR "Set VESK_WIN_PREFIX to the prefix holding the cross-built dependencies")
 endif()
+# try_compile projects read this file again and need the prefix too.
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES VESK_WIN_PREFIX)
 set(CMAKE_FIND_ROOT_PATH /usr/${VESK_MINGW_TRIPLE} ${VESK_WIN_PREFIX})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
