@@ -2,7 +2,8 @@
 # Installs what is missing, builds, and runs the whole test suite twice: once normally (build/)
 # and once under AddressSanitizer + UndefinedBehaviorSanitizer (build-asan/). Then builds the
 # Release configuration a packager builds (build-release/) and runs the tests of the threaded
-# scan under ThreadSanitizer (build-tsan/). Warnings are errors in all of them.
+# scan under ThreadSanitizer (build-tsan/). Last, builds vesk.exe and its tests for Windows and
+# runs them under Wine (scripts/test-windows.sh). Warnings are errors in all of them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -18,3 +19,4 @@ VESK_TARGETS="scan_recorder_test select_files_test" bash scripts/build.sh build-
 for test in scan_recorder_test select_files_test; do
     TSAN_OPTIONS=halt_on_error=1 build-tsan/tests/$test
 done
+bash scripts/test-windows.sh
