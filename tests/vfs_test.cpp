@@ -42,7 +42,6 @@ TEST(VfsPath, NormalFormsAppendsAndPops) {
     const auto path_facts = [&](std::string_view text) {
         const VfsPath path(true, text);
         const std::string normal(path.normal_view());
-        EXPECT_STREQ(path.native_pointer(), normal.c_str());
         std::string components, rebuilt; // what a walker does: each component and a slash
         for (const std::string& component : path.components_copy())
             components += "[" + component + "]";
@@ -133,12 +132,12 @@ TEST_F(VfsFileSystem, CreateDirectoriesForAbsoluteAndRelativePaths) {
 TEST_F(VfsFileSystem, CopyMoveDeleteAndTheirMessages) {
     const VfsPath source(true, at("index.db")), target(true, at("copy.db"));
     write_file(at("index.db"), "committed index");
-    ::utimensat(AT_FDCWD, source.native_pointer(),
+    ::utimensat(AT_FDCWD, at("index.db").c_str(),
                 std::array<timespec, 2>{timespec{1000, 0}, timespec{1'400'000'000, 0}}.data(), 0);
     source.copy_to(target, false);
     EXPECT_EQ(read_file(at("copy.db")), "committed index");
     struct stat info {};
-    ASSERT_EQ(::stat(target.native_pointer(), &info), 0);
+    ASSERT_EQ(::stat(at("copy.db").c_str(), &info), 0);
     EXPECT_EQ(info.st_mtim.tv_sec, 1'400'000'000);
 
     write_file(at("copy.db"), "newer and much longer contents");
