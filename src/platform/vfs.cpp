@@ -95,7 +95,7 @@ void VfsPath::normalize_from(size_t start) {
     size_t out = start;
     for (size_t in = start; in < normal_.size(); ++in) {
         const char c = normal_[in] == '\\' ? '/' : normal_[in];
-        if (c == '/' && out > kept && normal_[out - 1] == '/') {
+        if (c == '/' && out > 0 && out >= kept && normal_[out - 1] == '/') {
             continue;
         }
         normal_[out++] = c;
