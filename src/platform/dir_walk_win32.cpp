@@ -159,6 +159,7 @@ void DirWalker::open_start(const std::vector<std::string>& components) {
     if (native_.ends_with(L'\\'))
         native_.pop_back(); // the root of a drive
 
+    // With its trailing backslash: "\\?\C:" without one would name the volume, not its root.
     const std::optional<FileIdentity> identity = identity_at(native_path(path_), true);
     DWORD error = identity ? 0 : ::GetLastError();
     if (error == 0)

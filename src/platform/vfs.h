@@ -1,6 +1,9 @@
 #pragma once
 // Paths, files and file-system errors. This is the only road to the file system. The portable
 // part of paths lives in vfs.cpp, the system calls in vfs_posix.cpp and vfs_win32.cpp.
+//
+// "Private" files and directories: on POSIX created with mode 0600 or 0700; on Windows they get
+// no security descriptor of their own and inherit the access control lists of their directory.
 
 #include <cstdint>
 #include <memory>
@@ -96,6 +99,7 @@ public:
     void create_directory() const;
     void create_directories() const;
     // Makes the directory's entries durable (fsync of the directory), e.g. after a rename in it.
+    // On Windows, where move_to writes through, it only checks that the directory is there.
     void flush_directory() const;
 
     std::string normal_copy() const { return normal_; }
@@ -135,7 +139,7 @@ public:
     // Writes all of the data, looping over partial writes; returns the bytes written.
     uint32_t Write(std::string_view data);
     uint32_t Write(const void* data, size_t size);
-    void Flush(); // fsync
+    void Flush(); // fsync, FlushFileBuffers
     const std::optional<VfsException>& last_error() const noexcept { return last_error_; }
 
 private:

@@ -147,9 +147,9 @@ UniqueHandle create_exclusive(const std::wstring& native) {
 // never opened.
 DWORD copy_file(const std::wstring& source, const std::wstring& destination, bool overwrite,
                 bool flush) {
-    UniqueHandle from(
-        ::CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                      FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    UniqueHandle from(::CreateFileW(source.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN,
+                                    nullptr));
     BY_HANDLE_FILE_INFORMATION source_info{};
     if (!from.valid() || !facts_of(from.get(), source_info)) {
         return ::GetLastError();
@@ -197,7 +197,11 @@ std::wstring native_path(std::string_view normal) {
         const size_t root = path_syntax::root_length(normal);
         std::wstring native = LR"(\\?\UNC\)" + widen(normal.substr(2, root - 2));
         std::replace(native.begin(), native.end(), L'/', L'\\');
-        append_resolved(native, native.size(), normal.substr(root));
+        const size_t share_end = native.size();
+        append_resolved(native, share_end, normal.substr(root));
+        if (native.size() == share_end) {
+            native += L'\\'; // the root directory of the share
+        }
         return native;
     }
     if (is_drive_absolute(normal)) {
