@@ -4,12 +4,16 @@
 
 #include "support/run_command.h"
 
+#include "platform/vfs.h"
+
 #include <algorithm>
-#include <fcntl.h>
 #include <map>
-#include <sched.h>
 #include <stdexcept>
 #include <string>
+#include <vector>
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sched.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -17,7 +21,7 @@
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <vector>
+#endif
 
 namespace vesk {
 namespace {
@@ -27,13 +31,9 @@ using testing::ScratchDir;
 using testing::set_mtime;
 using testing::write_file;
 
-void make_link(const std::string& target, const fs::path& path) {
-    ASSERT_EQ(::symlink(target.c_str(), path.c_str()), 0) << path;
-}
-
 // Records what the walker reports, with paths relative to the start directory.
 struct Recorder {
-    explicit Recorder(std::string start) : root(std::move(start)) {}
+    explicit Recorder(const fs::path& start) : root(start.generic_string()) {}
     std::string root;
     std::vector<std::string> events;
     std::vector<std::string> log;
@@ -101,29 +101,31 @@ TEST(DirWalkTest, NestedTreeFactsAndStartForms) {
     EXPECT_THROW(Recorder(tmp / "nope").walk(), std::runtime_error);
     EXPECT_THROW(Recorder(tmp / "top.txt").walk(), std::runtime_error);
 
-    // Components split at "/" (a leading empty one for an absolute path; a single empty one is
-    // the root directory) and a path relative to the working directory.
-    std::vector<std::string> components{""};
+    // Components split at "/" (a leading empty one for an absolute path, a drive "C:" on Windows;
+    // a single one is the root directory) and a path relative to the working directory.
+    std::vector<std::string> components{tmp.path().root_name().string()};
+    const std::string root = components[0].empty() ? "/" : components[0];
     for (const fs::path& part : tmp.path().relative_path())
-        components.push_back(part);
+        components.push_back(part.string());
     int files = 0;
-    bool saw_tmp = false;
+    bool saw_top = false;
     WalkCallbacks cb;
     cb.enter_dir = [&](const WalkEntry& e) {
-        saw_tmp = saw_tmp || (e.name() == "tmp" && e.directory_path() == "/");
-        return e.directory_path() != "/";
+        saw_top = saw_top || (e.name() == components[1] && e.directory_path() == root);
+        return e.directory_path() != root;
     };
     cb.visit_file = [&](const WalkEntry&) { return ++files > 0; };
     cb.leave_dir = [](const WalkEntry&) { return true; };
     VisitFiles(components, cb, true);
     EXPECT_EQ(files, 2);
-    VisitFiles({""}, cb, true);
-    EXPECT_TRUE(saw_tmp);
-    ASSERT_EQ(::chdir(tmp.path().c_str()), 0);
+    VisitFiles({components[0]}, cb, true);
+    EXPECT_TRUE(saw_top);
+    const fs::path previous = fs::current_path();
+    fs::current_path(tmp.path());
     files = 0;
     VisitFiles({"a", "b"}, cb, true);
     EXPECT_EQ(files, 1);
-    ASSERT_EQ(::chdir("/"), 0);
+    fs::current_path(previous);
 }
 
 TEST(DirWalkTest, CallbacksControlDescentAndListing) {
@@ -148,7 +150,7 @@ TEST(DirWalkTest, CallbacksControlDescentAndListing) {
         return !(e.directory_path().ends_with("/stop") && ++stop_files > 0);
     };
     cb.leave_dir = [&](const WalkEntry&) { return ++leaves > 0; };
-    VisitFiles({tmp.path()}, cb, false);
+    VisitFiles({tmp.path().generic_string()}, cb, false);
 
     EXPECT_EQ(stop_files, 1);
     EXPECT_EQ(files.size(), 2u); // one of "stop", none of "skip"
@@ -157,6 +159,78 @@ TEST(DirWalkTest, CallbacksControlDescentAndListing) {
     EXPECT_EQ(std::count(dots.begin(), dots.end(), "."), 2);
     EXPECT_EQ(std::count(dots.begin(), dots.end(), ".."), 2);
     EXPECT_GE(leaves, 3 + 4);
+}
+
+TEST(DirWalkTest, DirectoryThatCannotBeListedIsReportedAndLogged) {
+    ScratchDir tmp;
+    write_file(tmp / "gone/lost.txt", "x");
+    write_file(tmp / "other/kept.txt", "x");
+
+    // The directory disappears after it was reported and before it is opened.
+    Recorder rec{tmp.path()};
+    rec.accept_dir = [&](const WalkEntry& e) {
+        if (e.name() == "gone") {
+            EXPECT_EQ(fs::remove_all(tmp / "gone"), 2u);
+        }
+        return true;
+    };
+    const WalkCounts counts = rec.walk();
+    EXPECT_EQ(rec.events, (std::vector<std::string>{"D gone", "D other", "F other/kept.txt"}));
+    EXPECT_EQ(counts.unreadable_dirs, 1u);
+    ASSERT_EQ(rec.log.size(), 1u);
+    const std::string logged = "Cannot list directory '" + (tmp / "gone").generic_string() + "': ";
+    EXPECT_EQ(rec.log[0].substr(0, logged.size()), logged);
+#ifndef _WIN32
+    EXPECT_EQ(rec.log[0], logged + "No such file or directory");
+#endif
+}
+
+// Names of any bytes the system allows, and a directory whose listing takes many reads (about
+// 300 KB of names); a directory chain with non-ASCII names and a path beyond 300 characters.
+TEST(DirWalkTest, NamesAreBytes) {
+    ScratchDir tmp;
+    const std::string unicode = "Gr\u00fc\u00dfe \u65e5\u672c";
+    std::vector<std::string> names = {"caf\xc3\xa9", unicode, "100%s%d", " leading",
+                                      std::string(255, 'n')};
+#ifndef _WIN32
+    names.insert(names.end(), {"bad\xff\xfe", "line\nbreak", "back\\slash", "quote\"'"});
+#endif
+    for (int i = 0; i < 2000; ++i)
+        names.push_back(std::to_string(i) + std::string(150, 'w'));
+    std::vector<std::string> expected;
+    for (const std::string& name : names) {
+        write_file(tmp.path() / std::u8string(name.begin(), name.end()), "");
+        expected.push_back("F " + name);
+    }
+    // Made through the long-path API, so that it works beyond 260 characters on Windows too.
+    std::string deep = "deep";
+    expected.push_back("D deep");
+    for (int level = 0; level < 8; ++level) {
+        deep += "/" + unicode + " " + std::string(30, 'd');
+        expected.push_back("D " + deep);
+    }
+    const std::string base = tmp.path().generic_string() + "/";
+    VfsPath(true, base + deep).create_directories();
+    write_file(tmp / "source", "1234567");
+    ASSERT_TRUE(set_mtime(tmp / "source", 1234567890));
+    VfsPath(true, base + "source").copy_to(VfsPath(true, base + deep + "/f"), false);
+    expected.insert(expected.end(), {"F " + deep + "/f", "F source"});
+    ASSERT_GT(base.size() + deep.size(), 300u);
+
+    Recorder rec{tmp.path()};
+    rec.walk();
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(rec.events, expected);
+    EXPECT_EQ(rec.facts[deep + "/f"], (std::pair<uint64_t, int64_t>{7, 1234567890}));
+
+    EXPECT_EQ(escape_for_log("bad\xff\xfe/line\nbreak caf\xc3\xa9 %s"),
+              "bad\\xFF\\xFE/line\\x0Abreak caf\xc3\xa9 %s");
+    EXPECT_EQ(escape_for_log("cut\xc3"), "cut\\xC3");
+}
+
+#ifndef _WIN32
+void make_link(const std::string& target, const fs::path& path) {
+    ASSERT_EQ(::symlink(target.c_str(), path.c_str()), 0) << path;
 }
 
 // Links of every kind are files with their own facts and are never followed; special files are
@@ -205,27 +279,6 @@ TEST(DirWalkTest, LinksAndSpecialFiles) {
     Recorder via_link{outside / "start-link"};
     via_link.walk();
     EXPECT_EQ(via_link.events, rec.events);
-}
-
-TEST(DirWalkTest, DirectoryThatCannotBeListedIsReportedAndLogged) {
-    ScratchDir tmp;
-    write_file(tmp / "gone/lost.txt", "x");
-    write_file(tmp / "other/kept.txt", "x");
-
-    // The directory disappears after it was reported and before it is opened.
-    Recorder rec{tmp.path()};
-    rec.accept_dir = [&](const WalkEntry& e) {
-        if (e.name() == "gone") {
-            EXPECT_EQ(fs::remove_all(tmp / "gone"), 2u);
-        }
-        return true;
-    };
-    const WalkCounts counts = rec.walk();
-    EXPECT_EQ(rec.events, (std::vector<std::string>{"D gone", "D other", "F other/kept.txt"}));
-    EXPECT_EQ(counts.unreadable_dirs, 1u);
-    ASSERT_EQ(rec.log.size(), 1u);
-    EXPECT_EQ(rec.log[0],
-              "Cannot list directory '" + (tmp / "gone").string() + "': No such file or directory");
 }
 
 // Runs `check` in a child process once `prepare` succeeded there; 77 when it did not.
@@ -300,29 +353,6 @@ TEST(DirWalkTest, UnreadableDirectoryIsRecordedWithReason) {
     EXPECT_EQ(result, 0);
 }
 
-// Names of any bytes, and a directory whose listing takes many reads (about 300 KB of names).
-TEST(DirWalkTest, NamesAreBytes) {
-    ScratchDir tmp;
-    std::vector<std::string> names = {"caf\xc3\xa9", "bad\xff\xfe",        "line\nbreak",
-                                      "back\\slash", "quote\"'",           "100%s%d",
-                                      " leading",    std::string(255, 'n')};
-    for (int i = 0; i < 2000; ++i)
-        names.push_back(std::to_string(i) + std::string(150, 'w'));
-    std::vector<std::string> expected;
-    for (const std::string& name : names) {
-        write_file(tmp / name, "");
-        expected.push_back("F " + name);
-    }
-    Recorder rec{tmp.path()};
-    rec.walk();
-    std::sort(expected.begin(), expected.end());
-    EXPECT_EQ(rec.events, expected);
-
-    EXPECT_EQ(escape_for_log("bad\xff\xfe/line\nbreak caf\xc3\xa9 %s"),
-              "bad\\xFF\\xFE/line\\x0Abreak caf\xc3\xa9 %s");
-    EXPECT_EQ(escape_for_log("cut\xc3"), "cut\\xC3");
-}
-
 // A tree deeper than both the levels the walker keeps open and the descriptor limit, with paths
 // longer than PATH_MAX, is walked completely: directories whose descriptors were given up are
 // reopened relative to their child on the way back. (bench/scan_bench.sh -d measures far deeper
@@ -360,6 +390,8 @@ TEST(DirWalkTest, DeepTreeWithFewDescriptors) {
         EXPECT_EQ(std::ranges::max(rec.events, {}, &std::string::size).size(), 2u * kDepth + 1);
     }
 }
+
+#endif // !_WIN32
 
 } // namespace
 } // namespace vesk

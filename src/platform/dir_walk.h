@@ -2,7 +2,7 @@
 // Depth-first walker over a directory tree, and the identity of a file-system entry. The walk
 // lists every directory relative to its parent's handle and examines every entry relative to it,
 // so it never builds or resolves a full path and has no depth or path-length limit of its own.
-// The POSIX backend lives in dir_walk_posix.cpp.
+// The backends live in dir_walk_posix.cpp and dir_walk_win32.cpp.
 
 #include "platform/log_callback.h"
 
@@ -16,7 +16,8 @@
 namespace vesk {
 
 // Tells one file or directory apart from every other on the system while both exist: the device
-// and inode on POSIX; the volume serial number and the (up to 128-bit) file id on Windows.
+// and inode on POSIX; the volume serial number and the 64-bit file index on Windows, where the
+// walker gives directories only an identity (files report all zeros).
 struct FileIdentity {
     uint64_t volume = 0;
     uint64_t file_low = 0;
@@ -34,7 +35,8 @@ class WalkEntry {
 public:
     std::string_view name() const { return name_; }
     bool is_directory() const { return is_directory_; }
-    // Bytes of a file (of a symbolic link: its target text); 0 for a directory, whatever block size
+    // Bytes of a file (of a symbolic link: its target text on POSIX, the size the directory
+    // listing reports for the link on Windows); 0 for a directory, whatever block size
     // the file system reports for it, so that size selections treat directories alike on every
     // platform.
     uint64_t size() const { return size_; }
@@ -88,6 +90,9 @@ struct WalkCounts {
 // whatever it points to, and is never followed; FIFOs, sockets and devices are not reported. A
 // directory that is already on the current walk path (reached again through a bind mount) is
 // reported but never entered. Throws std::runtime_error when the start directory cannot be opened.
+// On Windows the components are those of VfsPath::components_copy: "C:" starts a drive path, two
+// leading empty components a UNC path ("", "", "server", "share"); junctions count as symbolic
+// links, and "." and ".." are never entered.
 WalkCounts VisitFiles(const std::vector<std::string>& start_components,
                       const WalkCallbacks& callbacks, bool skip_dot_entries);
 

@@ -1,6 +1,9 @@
 #pragma once
-// Paths, files and file-system errors. This is the only road to the file system; the POSIX
-// implementation lives in vfs_posix.cpp.
+// Paths, files and file-system errors. This is the only road to the file system. The portable
+// part of paths lives in vfs.cpp, the system calls in vfs_posix.cpp and vfs_win32.cpp.
+//
+// "Private" files and directories: on POSIX created with mode 0600 or 0700; on Windows they get
+// no security descriptor of their own and inherit the access control lists of their directory.
 
 #include <cstdint>
 #include <memory>
@@ -35,13 +38,20 @@ inline constexpr uint32_t kInvalidAttributes = 0xFFFFFFFF;
 enum class VfsEntryKind { Missing, File, Directory, Link, Other, Unknown };
 
 // One path in its normal form: UTF-8, slashes only, no repeated slashes, no trailing slash
-// (except the root "/"). Backslashes in given texts become slashes. On POSIX the native form
-// handed to the system calls is the normal form itself. Absolute paths start with "/"; relative
-// paths stay relative to the current directory; dot components are kept literally.
+// (except the root "/"). Backslashes in given texts become slashes. Relative paths stay relative
+// to the current directory; dot components are kept literally.
 //
-// Separator count: the number of slashes, except that the root "/" alone counts 0. Components:
-// the normal form cut at its slashes, where an absolute path starts with the empty component
-// (so "/data/src" gives "", "data", "src" and "/" gives ""); an empty path has no components.
+// POSIX: absolute paths start with "/"; a leading "//" collapses to "/". The native form handed
+// to the system calls is the normal form itself.
+// Windows: absolute paths start with a drive ("C:/data/x"; "C:\" becomes the root "C:") or are
+// UNC paths ("//server/share/x", whose two leading slashes are kept). The native form is the
+// long-path form "\\?\C:\data\x" or "\\?\UNC\server\share\x" in UTF-16.
+//
+// Separator count: the number of slashes, except that the root "/" alone counts 0 and a UNC
+// path counts 3 fewer (so "//server/share" counts 0 and "C:" counts 0). Components: the normal
+// form cut at each of its slashes, where a path starting with "/" starts with the empty
+// component ("/data/src" gives "", "data", "src"; "/" gives ""; "C:/data" gives "C:", "data";
+// "//srv/share/x" gives "", "", "srv", "share", "x"); an empty path has no components.
 // Joining the components, each followed by "/", rebuilds the path with a trailing slash.
 class VfsPath {
 public:
@@ -56,7 +66,8 @@ public:
     // Replaces the path. A text longer than kCapacity is a failure and leaves the path unchanged.
     void set(std::string_view text);
     // Removes and returns the last component; returns "" and changes nothing when the separator
-    // count is 0 (the root "/", a single relative name, the empty path).
+    // count is 0 (a root such as "/", "C:" or "//srv/share", a single relative name, the empty
+    // path).
     std::string pop();
     // Adds a slash and the component (on the empty path the component alone).
     void append(std::string_view component);
@@ -72,7 +83,7 @@ public:
     std::string absolute_copy() const;
     // True when both paths exist and name the same file or directory (links followed).
     bool same_entry_as(const VfsPath& other) const noexcept;
-    bool is_absolute() const noexcept { return !normal_.empty() && normal_[0] == '/'; }
+    bool is_absolute() const noexcept;
 
     // Renames this path to the destination, replacing an existing destination file atomically.
     void move_to(const VfsPath& destination) const;
@@ -88,11 +99,11 @@ public:
     void create_directory() const;
     void create_directories() const;
     // Makes the directory's entries durable (fsync of the directory), e.g. after a rename in it.
+    // On Windows, where move_to writes through, it only checks that the directory is there.
     void flush_directory() const;
 
     std::string normal_copy() const { return normal_; }
     std::string_view normal_view() const noexcept { return normal_; }
-    const char* native_pointer() const noexcept { return normal_.c_str(); }
 
     std::vector<std::string> components_copy() const;
     std::vector<std::string_view> components_view() const;
@@ -128,7 +139,7 @@ public:
     // Writes all of the data, looping over partial writes; returns the bytes written.
     uint32_t Write(std::string_view data);
     uint32_t Write(const void* data, size_t size);
-    void Flush(); // fsync
+    void Flush(); // fsync, FlushFileBuffers
     const std::optional<VfsException>& last_error() const noexcept { return last_error_; }
 
 private:

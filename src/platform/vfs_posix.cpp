@@ -10,7 +10,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "platform/exceptions.h"
+#include "platform/path_syntax.h"
 #include "platform/posix/unique_fd.h"
 #include "platform/text_format.h"
 #include "platform/vfs.h"
@@ -19,27 +19,10 @@ namespace vesk {
 
 namespace {
 
-std::string exception_text(std::string_view message, uint32_t code) {
-    std::string text(message);
-    if (code != 0) {
-        text += " Details: ";
-        text += system_error_text(code);
-    }
-    return text;
-}
-
-// Why a text cannot become (part of) a path, as an errno value; 0 when it can.
-int text_problem(std::string_view text, size_t room) {
-    if (text.size() > room) {
-        return ENAMETOOLONG;
-    }
-    return text.find('\0') == std::string_view::npos ? 0 : EINVAL;
-}
-
-std::string text_problem_message(int problem) {
-    return problem == ENAMETOOLONG ? format("Path text longer than %s bytes.",
-                                            static_cast<uint64_t>(VfsPath::kCapacity))
-                                   : std::string("Path text contains a zero byte.");
+// The path as the system calls take it: the normal form itself (a std::string, so the view's
+// data is zero-terminated).
+const char* native(const VfsPath& path) {
+    return path.normal_view().data();
 }
 
 int open_retrying(const char* path, int flags, mode_t mode = 0) {
@@ -169,108 +152,44 @@ int copy_file(const char* source, const char* destination, bool overwrite, bool 
 
 } // namespace
 
-// ---- VfsException ----
+namespace path_syntax {
 
-VfsException::VfsException(std::string_view message, uint32_t code)
-    : std::runtime_error(exception_text(message, code)), code_(code) {}
-
-// ---- VfsPath ----
-
-VfsPath::VfsPath(bool throw_on_error, std::string_view text) : throw_on_error_(throw_on_error) {
-    normal_.reserve(kCapacity);
-    set(text);
-}
-
-VfsPath::VfsPath(const VfsPath& other)
-    : separator_count_(other.separator_count_), throw_on_error_(other.throw_on_error_),
-      last_error_(other.last_error_) {
-    normal_.reserve(kCapacity);
-    normal_ = other.normal_;
-}
-
-VfsPath& VfsPath::operator=(const VfsPath& other) {
-    if (this != &other) {
-        normal_.reserve(kCapacity);
-        normal_ = other.normal_;
-        separator_count_ = other.separator_count_;
-        throw_on_error_ = other.throw_on_error_;
-        last_error_ = other.last_error_;
-    }
-    return *this;
-}
-
-bool VfsPath::fail(std::string_view message, uint32_t code) const {
-    last_error_.emplace(message, code);
-    if (throw_on_error_) {
-        throw *last_error_;
-    }
+bool starts_unc(std::string_view) noexcept {
     return false;
 }
 
-void VfsPath::recount_separators() noexcept {
-    const auto slashes = std::count(normal_.begin(), normal_.end(), '/');
-    separator_count_ = normal_ == "/" ? 0 : static_cast<int>(slashes);
+bool is_absolute(std::string_view normal) noexcept {
+    return !normal.empty() && normal[0] == '/';
 }
 
-// From `start` on: backslashes become slashes and runs of slashes collapse into one; a
-// trailing slash is dropped unless the path is the root itself.
-void VfsPath::normalize_from(size_t start) {
-    size_t out = start;
-    for (size_t in = start; in < normal_.size(); ++in) {
-        const char c = normal_[in] == '\\' ? '/' : normal_[in];
-        if (c == '/' && out > 0 && normal_[out - 1] == '/') {
-            continue;
-        }
-        normal_[out++] = c;
-    }
-    normal_.resize(out);
-    if (normal_.size() > 1 && normal_.back() == '/') {
-        normal_.pop_back();
-    }
-    recount_separators();
+size_t root_length(std::string_view normal) noexcept {
+    return is_absolute(normal) ? 1 : 0;
 }
 
-void VfsPath::set(std::string_view text) {
-    if (const int problem = text_problem(text, kCapacity)) {
-        fail(text_problem_message(problem), problem);
-        return;
+std::optional<std::string> current_directory(uint32_t& error) {
+    std::unique_ptr<char, decltype(&std::free)> directory(::getcwd(nullptr, 0), &std::free);
+    if (!directory) {
+        error = static_cast<uint32_t>(errno);
+        return std::nullopt;
     }
-    normal_.assign(text);
-    normalize_from(0);
+    return std::string(directory.get());
 }
 
-std::string VfsPath::pop() {
-    if (separator_count_ == 0) {
-        return {};
-    }
-    const size_t slash = normal_.rfind('/');
-    std::string name = normal_.substr(slash + 1);
-    normal_.resize(slash == 0 ? 1 : slash);
-    recount_separators();
-    return name;
+uint32_t too_long_code() noexcept {
+    return ENAMETOOLONG;
 }
 
-void VfsPath::append(std::string_view component) {
-    if (component.empty()) {
-        return;
-    }
-    const size_t start = normal_.size();
-    const bool needs_slash = !normal_.empty() && normal_ != "/";
-    const size_t room = kCapacity - start - (needs_slash ? 1 : 0);
-    if (const int problem = text_problem(component, start >= kCapacity ? 0 : room)) {
-        fail(text_problem_message(problem), problem);
-        return;
-    }
-    if (needs_slash) {
-        normal_ += '/';
-    }
-    normal_ += component;
-    normalize_from(start);
+uint32_t invalid_text_code() noexcept {
+    return EINVAL;
 }
+
+} // namespace path_syntax
+
+// ---- VfsPath ----
 
 uint32_t VfsPath::attributes() const noexcept {
     struct stat info {};
-    if (::stat(native_pointer(), &info) != 0) {
+    if (::stat(native(*this), &info) != 0) {
         return kInvalidAttributes;
     }
     if (S_ISDIR(info.st_mode)) {
@@ -284,7 +203,7 @@ uint32_t VfsPath::attributes() const noexcept {
 
 VfsEntryKind VfsPath::entry_kind() const noexcept {
     struct stat info {};
-    if (::lstat(native_pointer(), &info) != 0) {
+    if (::lstat(native(*this), &info) != 0) {
         return errno == ENOENT || errno == ENOTDIR ? VfsEntryKind::Missing : VfsEntryKind::Unknown;
     }
     if (S_ISREG(info.st_mode)) {
@@ -296,73 +215,39 @@ VfsEntryKind VfsPath::entry_kind() const noexcept {
     return S_ISLNK(info.st_mode) ? VfsEntryKind::Link : VfsEntryKind::Other;
 }
 
-std::string VfsPath::absolute_copy() const {
-    if (normal_.empty() || is_absolute()) {
-        return normal_;
-    }
-    std::unique_ptr<char, decltype(&std::free)> directory(::getcwd(nullptr, 0), &std::free);
-    if (!directory) {
-        fail(format("Failed reading the current directory for '%s'.", normal_), errno);
-        return normal_;
-    }
-    VfsPath absolute(throw_on_error_, directory.get());
-    for (const std::string_view component : components_view()) {
-        if (component != ".") {
-            absolute.append(component);
-        }
-    }
-    return absolute.normal_;
-}
-
-bool VfsPath::exists() const noexcept {
-    return attributes() != kInvalidAttributes;
-}
-
 bool VfsPath::same_entry_as(const VfsPath& other) const noexcept {
     struct stat mine {};
     struct stat theirs {};
-    return ::stat(native_pointer(), &mine) == 0 && ::stat(other.native_pointer(), &theirs) == 0 &&
+    return ::stat(native(*this), &mine) == 0 && ::stat(native(other), &theirs) == 0 &&
            mine.st_dev == theirs.st_dev && mine.st_ino == theirs.st_ino;
 }
 
-bool VfsPath::is_directory() const noexcept {
-    const uint32_t attributes_now = attributes();
-    return attributes_now != kInvalidAttributes && (attributes_now & kAttributeDirectory) != 0;
-}
-
-bool VfsPath::is_file() const noexcept {
-    const uint32_t attributes_now = attributes();
-    return attributes_now != kInvalidAttributes &&
-           (attributes_now & (kAttributeDirectory | kAttributeDevice)) == 0;
-}
-
 void VfsPath::move_to(const VfsPath& destination) const {
-    if (::rename(native_pointer(), destination.native_pointer()) != 0) {
+    if (::rename(native(*this), native(destination)) != 0) {
         fail(format("Failed moving '%s' to '%s'.", normal_, destination.normal_), errno);
     }
 }
 
 void VfsPath::copy_to(const VfsPath& destination, bool overwrite, bool flush) const {
-    if (const int error =
-            copy_file(native_pointer(), destination.native_pointer(), overwrite, flush)) {
+    if (const int error = copy_file(native(*this), native(destination), overwrite, flush)) {
         fail(format("Failed copying '%s' to '%s'.", normal_, destination.normal_), error);
     }
 }
 
 void VfsPath::delete_file() const {
-    if (::unlink(native_pointer()) != 0) {
+    if (::unlink(native(*this)) != 0) {
         fail(format("Failed deleting '%s'.", normal_), errno);
     }
 }
 
 void VfsPath::remove_directory() const {
-    if (::rmdir(native_pointer()) != 0) {
+    if (::rmdir(native(*this)) != 0) {
         fail(format("Failed removing directory '%s'.", normal_), errno);
     }
 }
 
 void VfsPath::create_directory() const {
-    if (::mkdir(native_pointer(), kPrivateDirectoryMode) != 0) {
+    if (::mkdir(native(*this), kPrivateDirectoryMode) != 0) {
         fail(format("Failed creating directory '%s'.", normal_), errno);
     }
 }
@@ -377,7 +262,7 @@ void VfsPath::create_directories() const {
         if (current.is_directory()) {
             continue;
         }
-        if (::mkdir(current.native_pointer(), kPrivateDirectoryMode) != 0) {
+        if (::mkdir(native(current), kPrivateDirectoryMode) != 0) {
             const int error = errno;
             if (error == EEXIST && current.is_directory()) {
                 continue;
@@ -389,35 +274,10 @@ void VfsPath::create_directories() const {
 }
 
 void VfsPath::flush_directory() const {
-    UniqueFd directory(open_retrying(native_pointer(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd directory(open_retrying(native(*this), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!directory.valid() || ::fsync(directory.get()) != 0) {
         fail(format("Failed flushing directory '%s'.", normal_), errno);
     }
-}
-
-std::vector<std::string_view> VfsPath::components_view() const {
-    std::vector<std::string_view> components;
-    if (normal_.empty()) {
-        return components;
-    }
-    if (normal_ == "/") {
-        return {std::string_view{}};
-    }
-    const std::string_view text = normal_;
-    size_t begin = 0;
-    for (;;) {
-        const size_t slash = text.find('/', begin);
-        components.push_back(text.substr(begin, slash - begin));
-        if (slash == std::string_view::npos) {
-            return components;
-        }
-        begin = slash + 1;
-    }
-}
-
-std::vector<std::string> VfsPath::components_copy() const {
-    const auto views = components_view();
-    return {views.begin(), views.end()};
 }
 
 // ---- VfsFile ----
@@ -434,10 +294,10 @@ std::unique_ptr<VfsFile> VfsFile::CreatePrivate(const VfsPath& path) {
         return VfsException(format("VfsFile.CreateOrOpen failed on '%s'", path.normal_view()),
                             code);
     };
-    if (const int error = remove_entry(path.native_pointer())) {
+    if (const int error = remove_entry(native(path))) {
         throw failure(error);
     }
-    UniqueFd fd(create_exclusive(path.native_pointer(), O_WRONLY));
+    UniqueFd fd(create_exclusive(native(path), O_WRONLY));
     if (!fd.valid() || ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
         throw failure(errno);
     }
@@ -487,12 +347,12 @@ void VfsFile::Flush() {
 
 std::optional<std::string> read_regular_file_prefix(const VfsPath& path, size_t max_bytes) {
     struct stat info {};
-    if (::stat(path.native_pointer(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    if (::stat(native(path), &info) != 0 || !S_ISREG(info.st_mode)) {
         return std::nullopt;
     }
     // Non-blocking, and checked again once open: the path may have been replaced by a FIFO or a
     // device since the look above.
-    UniqueFd fd(open_retrying(path.native_pointer(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    UniqueFd fd(open_retrying(native(path), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (!fd.valid()) {
         if (errno == ENOENT) {
             return std::nullopt;
@@ -539,7 +399,7 @@ std::unique_ptr<VfsDirectoryLock> VfsDirectoryLock::try_lock(const VfsPath& dire
         return VfsException(format("Failed locking directory '%s'.", directory.normal_view()),
                             static_cast<uint32_t>(code));
     };
-    UniqueFd fd(open_retrying(directory.native_pointer(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd fd(open_retrying(native(directory), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!fd.valid()) {
         throw failure(errno);
     }

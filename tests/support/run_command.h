@@ -2,17 +2,20 @@
 // Test support: runs programs with arguments (no shell), capturing their output and exit status,
 // makes scratch directories that are removed afterwards, and reads, writes and searches files.
 
+#ifndef _WIN32
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -41,10 +44,20 @@ inline void write_file(const std::filesystem::path& path, std::string_view conte
     file.write(content.data(), static_cast<std::streamsize>(content.size()));
 }
 
-// Sets both times of a file (not following a symbolic link) to `seconds` since the epoch.
+// Sets the modification time of a file (not following a symbolic link on POSIX) to `seconds`
+// since the epoch; on POSIX the access time too.
 inline bool set_mtime(const std::filesystem::path& path, time_t seconds) {
+#ifdef _WIN32
+    std::error_code error;
+    std::filesystem::last_write_time(
+        path,
+        std::chrono::file_clock::from_sys(std::chrono::sys_seconds(std::chrono::seconds(seconds))),
+        error);
+    return !error;
+#else
     const timespec times[2] = {{seconds, 0}, {seconds, 0}};
     return ::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
+#endif
 }
 
 // How often `part` occurs in `text`, overlapping occurrences included.
@@ -60,23 +73,37 @@ inline size_t count_of(std::string_view text, std::string_view part) {
 class ScratchDir {
 public:
     ScratchDir() {
+#ifdef _WIN32
+        std::random_device random;
+        do {
+            path_ =
+                std::filesystem::temp_directory_path() / ("vesk-test-" + std::to_string(random()));
+        } while (!std::filesystem::create_directory(path_));
+#else
         std::string pattern = (std::filesystem::temp_directory_path() / "vesk-test-XXXXXX");
         path_ = ::mkdtemp(pattern.data());
+#endif
     }
     ~ScratchDir() {
         std::error_code ignored;
         std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
                                      std::filesystem::perm_options::add, ignored);
         std::filesystem::remove_all(path_, ignored);
+#ifndef _WIN32
         if (ignored) { // a tree deeper than the descriptor or path limits allow
             [[maybe_unused]] const int status =
                 std::system(("rm -rf '" + path_.string() + "'").c_str());
         }
+#endif
     }
     ScratchDir(const ScratchDir&) = delete;
     ScratchDir& operator=(const ScratchDir&) = delete;
-    const std::filesystem::path& path() const { return path_; }
-    std::filesystem::path operator/(std::string_view name) const { return path_ / name; }
+    const std::filesystem::path& path() const {
+        return path_;
+    }
+    std::filesystem::path operator/(std::string_view name) const {
+        return path_ / name;
+    }
 
 private:
     std::filesystem::path path_;
@@ -94,6 +121,7 @@ inline std::vector<std::filesystem::path> sorted_subdirectories(const std::files
     return directories;
 }
 
+#ifndef _WIN32
 // A program (no shell) started in a process group of its own, with extra environment variables,
 // its input from /dev/null and its output captured in files, so that a test can kill it at a
 // chosen moment, end whatever it left running, and learn its exit status and run time. A program
@@ -184,5 +212,7 @@ inline CommandResult run_command(const std::vector<std::string>& args,
                                  const std::filesystem::path& work_dir = {}) {
     return ChildProcess(args, {}, work_dir).wait(false);
 }
+
+#endif
 
 } // namespace vesk::testing

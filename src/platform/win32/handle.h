@@ -49,7 +49,9 @@ std::string narrow(std::wstring_view utf16);
 // The form of a normal path (UTF-8, slashes) handed to the wide-character file functions: an
 // absolute drive path gets the long-path prefix "\\?\" (a bare drive "C:" becomes "\\?\C:\"), a
 // UNC path "//server/share/x" becomes "\\?\UNC\server\share\x"; a relative path is made
-// absolute against the current directory first. Separators become backslashes.
+// absolute against the current directory first. Separators become backslashes; "." and ".."
+// components are resolved lexically, as Windows does for paths without the prefix. The root of
+// a share, "//server/share", gets a trailing backslash like the bare drive.
 std::wstring native_path(std::string_view normal);
 
 } // namespace vesk
