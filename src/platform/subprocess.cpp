@@ -207,7 +207,7 @@ private:
     const std::function<uint32_t(std::string_view)> write_input_;
 };
 
-// Kills and reaps a child whose run loop ended with an error, together with its process group.
+// Kills and reaps a child whose run loop ended with an error, together with what it started.
 void stop_child(SubProcessWithIo& process) noexcept {
     try {
         if (!process.reaped()) {
