@@ -85,11 +85,9 @@ struct Recorder {
 // The system's texts of the start failures the cases expect, by name.
 std::string name_system_text(std::string message) {
 #ifdef _WIN32
-    const std::pair<uint32_t, const char*> names[] = {{2, "<missing>"},
-                                                      {3, "<missing>"},
-                                                      {267, "<missing>"},
-                                                      {5, "<not runnable>"},
-                                                      {193, "<not runnable>"}};
+    const std::pair<uint32_t, const char*> names[] = {{ERROR_FILE_NOT_FOUND, "<missing>"},
+                                                      {ERROR_DIRECTORY, "<missing>"},
+                                                      {ERROR_BAD_EXE_FORMAT, "<not runnable>"}};
 #else
     const std::pair<uint32_t, const char*> names[] = {{ENOENT, "<missing>"},
                                                       {EACCES, "<not runnable>"}};
