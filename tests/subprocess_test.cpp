@@ -1,47 +1,65 @@
 #include <chrono>
-#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <random>
 #include <sstream>
-#include <sys/stat.h>
+#include <thread>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <csignal>
 #include <unistd.h>
+#endif
 
 #include "platform/bindings.h"
 #include "platform/exceptions.h"
 #include "platform/subprocess.h"
 #include "support/case_file.h"
-#include "support/run_command.h"
 
 namespace vesk {
 namespace {
 
-using testing::ScratchDir;
-using testing::write_file;
+namespace fs = std::filesystem;
 using Strings = std::vector<std::string>;
+using Clock = std::chrono::steady_clock;
 
 constexpr uint32_t kPipeBuffer = 1 << 20;
 constexpr uint32_t kPollMs = 20;
+// The test program (support/child_program.cpp), made absolute before any test changes directory.
+const std::string kChild = fs::absolute(VESK_CHILD_PROGRAM).string();
+
+void set_variable(const std::string& name, const std::string& value) {
+#ifdef _WIN32
+    ::_putenv_s(name.c_str(), value.c_str());
+#else
+    ::setenv(name.c_str(), value.c_str(), 1);
+#endif
+}
 
 struct Call {
     std::string output, error;
     bool running;
 };
 
-// Runs a command line and records every callback call.
+// Runs a command line and records every callback call. The child is ended with `result` on the
+// first call, or once its output holds `until` when that is set, and with 124 after 20 seconds.
 struct Recorder {
     std::vector<Call> calls;
     std::string output, error;
     size_t largest_chunk = 0;
     int32_t result = 0;
+    std::string until;
     std::string input; // written in the first call
 
     std::unique_ptr<SubProcessWithIo> run(std::string_view command_line,
                                           std::string_view directory = {},
                                           const Strings& environment = {},
                                           uint32_t buffer = kPipeBuffer) {
-        const ProcessCallback callback = [this](const auto& write_input, std::string_view out,
-                                                std::string_view err, bool running) {
+        const auto start = Clock::now();
+        const ProcessCallback callback = [&](const auto& write_input, std::string_view out,
+                                             std::string_view err, bool running) {
             if (calls.empty() && !input.empty()) {
                 EXPECT_EQ(write_input(input), input.size());
             }
@@ -49,15 +67,49 @@ struct Recorder {
             output += out;
             error += err;
             largest_chunk = std::max({largest_chunk, out.size(), err.size()});
-            return result;
+            if (Clock::now() - start > std::chrono::seconds(20)) {
+                return 124;
+            }
+            return until.empty() || output.find(until) != std::string::npos ? result : 0;
         };
-        return run_with_io("", command_line, directory, environment, callback, buffer, kPollMs);
+        auto process =
+            run_with_io("", command_line, directory, environment, callback, buffer, kPollMs);
+#ifdef _WIN32 // the test program writes its standard streams in text mode
+        std::erase(output, '\r');
+        std::erase(error, '\r');
+#endif
+        return process;
     }
 };
 
-size_t open_descriptor_count() {
-    return static_cast<size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
-                                             std::filesystem::directory_iterator{}));
+// The system's texts of the start failures the cases expect, by name.
+std::string name_system_text(std::string message) {
+#ifdef _WIN32
+    const std::pair<uint32_t, const char*> names[] = {{ERROR_FILE_NOT_FOUND, "<missing>"},
+                                                      {ERROR_DIRECTORY, "<missing>"},
+                                                      {ERROR_BAD_EXE_FORMAT, "<not runnable>"}};
+#else
+    const std::pair<uint32_t, const char*> names[] = {{ENOENT, "<missing>"},
+                                                      {EACCES, "<not runnable>"}};
+#endif
+    for (const auto& [code, name] : names) {
+        const std::string text = system_error_text(code);
+        if (message.ends_with(text)) {
+            return message.replace(message.size() - text.size(), text.size(), name);
+        }
+    }
+    return message;
+}
+
+size_t open_handle_count() {
+#ifdef _WIN32
+    DWORD count = 0;
+    ::GetProcessHandleCount(::GetCurrentProcess(), &count);
+    return count;
+#else
+    return static_cast<size_t>(
+        std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator{}));
+#endif
 }
 
 TEST(SubProcess, CommandLineLengthLimitCountsUtf16Units) {
@@ -73,18 +125,32 @@ TEST(SubProcess, CommandLineLengthLimitCountsUtf16Units) {
     EXPECT_THROW(process.set_command_line(std::string(32768, 'x')), std::runtime_error);
 }
 
-// Command lines split into arguments, and programs run in a directory, with an environment and
-// an input, or failing to start (see tests/data/subprocess_cases.txt). The first callback call
-// says running with nothing read yet, the last says ended.
+// Command lines split into arguments, and programs found, run in a directory, with an
+// environment and an input, or failing to start (see tests/data/subprocess_cases.txt). The
+// first callback call says running with nothing read yet, the last says ended.
 TEST(RunWithIo, SplitAndRunCases) {
-    ScratchDir dir;
-    const std::string real_dir = std::filesystem::canonical(dir.path());
-    write_file(dir / "tool.sh", "#!/bin/sh\npwd\n");
-    ::chmod((dir / "tool.sh").c_str(), 0755);
-    write_file(dir / "not-executable", "#!/bin/sh\necho hi\n");
-    ::chmod((dir / "not-executable").c_str(), 0644);
-    ::setenv("VESK_INHERITED", "yes", 1);
-    ASSERT_EQ(::chdir(real_dir.c_str()), 0);
+    const fs::path dir =
+        fs::temp_directory_path() / ("vesk-subprocess-" + std::to_string(std::random_device()()));
+    fs::create_directories(dir / "sub");
+    const std::string real_dir = fs::canonical(dir).generic_string();
+    const fs::path child(kChild);
+    fs::copy_file(child, dir / ("tool" + child.extension().string()));
+    std::ofstream(dir / "not-executable.exe") << "echo hi\n";
+    set_variable("VESK_INHERITED", "yes");
+    const char* path = std::getenv("PATH");
+#ifdef _WIN32
+    set_variable("PATH", child.parent_path().string() + ";" + (path ? path : ""));
+#else
+    set_variable("PATH", child.parent_path().string() + ":" + (path ? path : ""));
+#endif
+    const fs::path initial_dir = fs::current_path();
+    fs::current_path(dir);
+    const auto replace = [](std::string text, std::string_view from, std::string_view to) {
+        for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size()) {
+            text.replace(at, from.size(), to);
+        }
+        return text;
+    };
     const auto split = [](std::string_view line) {
         std::string arguments;
         for (const std::string& argument : split_command_line(line)) {
@@ -92,12 +158,15 @@ TEST(RunWithIo, SplitAndRunCases) {
         }
         return arguments;
     };
+    const auto expand = [&](std::string_view text) {
+        return replace(replace(std::string(text), "$DIR", real_dir), "$CHILD", kChild);
+    };
+    const auto find = [&](std::string_view line) {
+        return find_program(expand(line)).empty() ? "missing" : "found";
+    };
     const auto run = [&](std::string_view text) {
-        std::string with_dir(text), command, directory, line;
-        for (size_t at; (at = with_dir.find("$DIR")) != std::string::npos;) {
-            with_dir.replace(at, 4, real_dir);
-        }
-        std::istringstream lines(with_dir);
+        std::istringstream lines(expand(text));
+        std::string command, directory, line;
         std::getline(lines, command);
         Strings environment;
         Recorder recorder;
@@ -110,19 +179,25 @@ TEST(RunWithIo, SplitAndRunCases) {
             else
                 recorder.input = value + "\n";
         }
-        const auto process = recorder.run(command, directory, environment);
-        EXPECT_GE(recorder.calls.size(), 2u) << command;
-        EXPECT_TRUE(recorder.calls.front().running);
-        EXPECT_EQ(recorder.calls.front().output + recorder.calls.front().error, "");
-        EXPECT_FALSE(recorder.calls.back().running);
-        return "exit " + std::to_string(process->exit_code()) + "\n[" + recorder.output + "]\n[" +
-               recorder.error + "]";
+        try {
+            const auto process = recorder.run(command, directory, environment);
+            EXPECT_GE(recorder.calls.size(), 2u) << command;
+            EXPECT_TRUE(recorder.calls.front().running);
+            EXPECT_EQ(recorder.calls.front().output + recorder.calls.front().error, "");
+            EXPECT_FALSE(recorder.calls.back().running);
+            return replace("exit " + std::to_string(process->exit_code()) + "\n[" +
+                               recorder.output + "]\n[" + recorder.error + "]",
+                           real_dir, "$DIR");
+        } catch (const WindowsError& error) {
+            return name_system_text(error.what());
+        }
     };
-    testing::check_cases("subprocess_cases.txt", {{"split", split}, {"run", run}});
-    ASSERT_EQ(::chdir("/"), 0);
+    testing::check_cases("subprocess_cases.txt", {{"split", split}, {"find", find}, {"run", run}});
+    fs::current_path(initial_dir);
+    fs::remove_all(dir);
 
     Recorder timed;
-    const auto process = timed.run(R"("/bin/sh" -c "exit 0")");
+    const auto process = timed.run('"' + kChild + "\" exit 0");
     int64_t created = 0, ended = 0, kernel = -1, user = -1;
     process->times(&created, &ended, &kernel, &user);
     EXPECT_LE(created, ended);
@@ -130,35 +205,50 @@ TEST(RunWithIo, SplitAndRunCases) {
     EXPECT_TRUE(kernel >= 0 && user >= 0);
 }
 
-// Megabytes on both streams through small pipes: every byte in order, reads bounded.
+// Ten megabytes on standard output while standard error flows too, through small pipes: every
+// byte in order, reads bounded.
 TEST(RunWithIo, LargeOutputOnBothStreamsInOrder) {
     Recorder recorder;
-    recorder.run(R"("/bin/sh" -c "seq 1 200000 & seq 1 150000 >&2; wait")", {}, {}, 4096);
+    recorder.run('"' + kChild + "\" seq 1500000 150000", {}, {}, 4096);
     std::string expected_out, expected_err;
-    for (int i = 1; i <= 200000; ++i) {
+    for (int i = 1; i <= 1500000; ++i) {
         expected_out += std::to_string(i) + "\n";
         if (i == 150000) {
             expected_err = expected_out;
         }
     }
+    EXPECT_GT(expected_out.size(), 10'000'000u);
     EXPECT_TRUE(recorder.output == expected_out);
     EXPECT_TRUE(recorder.error == expected_err);
     EXPECT_LE(recorder.largest_chunk, 4096u);
 }
 
-// A callback result other than 0 ends a child at once; so does a throwing callback, which also
-// reaps it; a grandchild that keeps the pipe open does not hold up the run.
+// A callback result other than 0 ends a child at once, together with what it started: the
+// pipes that a killed grandchild held reach their end. A grandchild that keeps the pipes open
+// after the child ended does not hold up the run.
 TEST(RunWithIo, RunsEndWithoutWaitingForTheirPrograms) {
-    const auto start = std::chrono::steady_clock::now();
+    const auto start = Clock::now();
     Recorder recorder;
     recorder.result = 7;
-    EXPECT_EQ(recorder.run("sleep 30")->exit_code(), 7u);
+    EXPECT_EQ(recorder.run('"' + kChild + "\" sleep 30000")->exit_code(), 7u);
     EXPECT_FALSE(recorder.calls.back().running);
 
-    Recorder grandchild;
-    EXPECT_EQ(grandchild.run(R"("/bin/sh" -c "sleep 5 & echo started")")->exit_code(), 0u);
-    EXPECT_EQ(grandchild.output, "started\n");
+    Recorder tree;
+    tree.result = 9;
+    tree.until = "started";
+    const auto killed = tree.run('"' + kChild + "\" spawn \"out started sleep 30000\"");
+    EXPECT_EQ(killed->exit_code(), 9u);
+    EXPECT_TRUE(killed->output_at_end() && killed->error_at_end());
 
+    Recorder grandchild;
+    const auto process =
+        grandchild.run('"' + kChild + "\" detach \"out started sleep 10000\" sleep 1000");
+    EXPECT_EQ(process->exit_code(), 0u);
+    EXPECT_EQ(grandchild.output, "started");
+    EXPECT_FALSE(process->output_at_end());
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(6));
+
+#ifndef _WIN32 // a throwing callback: the child is killed and reaped
     char pattern[] = "/tmp/vesk-pid-XXXXXX";
     ::close(::mkstemp(pattern));
     const std::string command =
@@ -169,18 +259,18 @@ TEST(RunWithIo, RunsEndWithoutWaitingForTheirPrograms) {
         throw std::runtime_error("stop");
     };
     EXPECT_THROW(run_with_io("", command, "", {}, failing, 4096, kPollMs), std::runtime_error);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
     std::ifstream pid_file(pattern);
     pid_t pid = 0;
     pid_file >> pid;
     ::unlink(pattern);
     ASSERT_GT(pid, 0);
-    // Killed and reaped: the pid no longer exists.
     EXPECT_EQ(::kill(pid, 0), -1);
     EXPECT_EQ(errno, ESRCH);
+#endif
 }
 
 TEST(RunWithIo, BrokenPipesCannotKillEitherSide) {
+#ifndef _WIN32
     Recorder recorder;
     recorder.run(R"("/bin/sh" -c "grep SigIgn /proc/self/status")");
     // The child gets the default SIGPIPE action back (bit 13 of the ignored mask is clear) ...
@@ -194,30 +284,34 @@ TEST(RunWithIo, BrokenPipesCannotKillEitherSide) {
     EXPECT_EQ(::write(ends[1], "x", 1), -1);
     EXPECT_EQ(errno, EPIPE);
     ::close(ends[1]);
-    // And a child that closes its input early makes write_input fail, not the process die.
+#endif
+    // A child that closes its input early makes write_input fail, not this process die.
     const ProcessCallback writer = [](const auto& write_input, std::string_view, std::string_view,
                                       bool) {
-        ::usleep(50'000);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
         write_input("data");
         return 0;
     };
-    EXPECT_THROW(run_with_io("", R"("/bin/sh" -c "exec 0<&-")", "", {}, writer, 4096, kPollMs),
-                 WindowsError);
+    EXPECT_THROW(
+        run_with_io("", '"' + kChild + "\" noinput sleep 2000", "", {}, writer, 4096, kPollMs),
+        WindowsError);
 }
 
-TEST(RunWithIo, NoDescriptorLeaks) {
-    const size_t before = open_descriptor_count();
+TEST(RunWithIo, NoHandleLeaks) {
+    const std::string child = '"' + kChild + '"';
+    Recorder().run(child); // whatever the first run sets up once
+    const size_t before = open_handle_count();
     for (int i = 0; i < 3; ++i) {
-        Recorder().run(R"("/bin/sh" -c "echo out; echo err >&2")");
+        Recorder().run(child + " out out err err");
         Recorder killed;
         killed.result = 1;
-        killed.run("sleep 10");
+        killed.run(child + " sleep 10000");
         EXPECT_THROW(Recorder().run("/nonexistent/program"), WindowsError);
         const ProcessCallback throwing = [](const auto&, std::string_view, std::string_view,
                                             bool) -> int32_t { throw std::runtime_error("stop"); };
-        EXPECT_THROW(run_with_io("", "true", "", {}, throwing, 4096, kPollMs), std::runtime_error);
+        EXPECT_THROW(run_with_io("", child, "", {}, throwing, 4096, kPollMs), std::runtime_error);
     }
-    EXPECT_EQ(open_descriptor_count(), before);
+    EXPECT_EQ(open_handle_count(), before);
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #pragma once
-// Requests to end the process (SIGTERM, SIGINT and SIGHUP on POSIX) become a flag that the long
-// steps of a run check. The run then ends through its ordinary error path: the running child
+// Requests to end the process (SIGTERM, SIGINT and SIGHUP on POSIX; Ctrl-C, Ctrl-Break and the
+// console's close, logoff and shutdown events on Windows) become a flag that the long steps of
+// a run check. The run then ends through its ordinary error path: the running child
 // and what it started are ended, nothing is committed, the reason is logged and the destination
 // lock is released. The flag is the one piece of process-wide state a signal handler can set.
 

@@ -1,6 +1,7 @@
 #pragma once
-// Child processes with piped standard streams. The POSIX implementation lives in
-// subprocess_posix.cpp; the operating system's handles stay inside it.
+// Child processes with piped standard streams. The backends live in subprocess_posix.cpp and
+// subprocess_win32.cpp, the parts without system calls in subprocess.cpp; the operating system's
+// handles stay inside the backends.
 
 #include <cstdint>
 #include <functional>
@@ -26,7 +27,8 @@ std::vector<std::string> split_command_line(std::string_view command_line);
 
 // Where a child started with this command line would find its program (the first argument):
 // a path with a slash is taken relative to this process's current directory, a bare name is
-// searched in PATH. Empty when no executable regular file is there.
+// searched in PATH (on Windows: in the places process creation searches, with ".exe" added to a
+// name without an extension). Empty when no executable regular file is there.
 std::string find_program(std::string_view command_line);
 
 // A child process: configured, started, waited for, terminated and measured. The program is
@@ -54,10 +56,12 @@ public:
     void start();
     // True once the child has ended (it is then reaped); false when the time ran out.
     bool wait_for_termination(uint32_t timeout_ms);
-    // Kills the child and its process group (SIGKILL); exit_code then reports the given code.
-    // The child runs in a process group of its own, led by itself.
+    // Kills the child and what it started; exit_code then reports the given code. On POSIX the
+    // child leads a process group of its own, which gets SIGKILL; on Windows the child runs in a
+    // job object of its own, which is terminated (closing the object also ends the job).
     void terminate(uint32_t exit_code);
-    // The exit status; 128 + signal for a child killed by a signal; kStillActive while running.
+    // The exit status; 128 + signal for a child killed by a signal (POSIX); kStillActive while
+    // running.
     uint32_t exit_code();
     // Creation and exit time in microseconds since 1601 (UTC); kernel and user time in
     // nanoseconds. Exit, kernel and user time are 0 while the child runs. Null pointers are
@@ -89,7 +93,8 @@ private:
 };
 
 // A child whose standard input, output and error are pipes to this process. The parent's ends
-// are non-blocking and close-on-exec; the child's ends are closed here once the child started.
+// are never inherited and never block (on Windows the output pipes are read with overlapped
+// reads); the child's ends are closed here once the child started.
 class SubProcessWithIo : public SubProcess {
 public:
     // The buffer size is applied to the pipes where the kernel allows it and bounds every read.
@@ -102,7 +107,7 @@ public:
     void close_input() noexcept;
     bool input_open() const noexcept;
     // What is in the pipe now (at most the buffer size), without copying; valid until the next
-    // read of that stream. Empty at once when nothing is.
+    // read of that stream or wait_for_activity. Empty at once when nothing is.
     std::string_view read_output_view();
     std::string_view read_error_view();
     bool output_at_end() const noexcept;
@@ -134,7 +139,7 @@ using ProcessCallback = std::function<int32_t(
 // Starts the child and feeds everything it writes to the callback until it has ended: every
 // byte in order per stream, at least one call per poll interval, the last calls with running =
 // false. The wait is on the pipes and the child's exit, bounded by the poll interval.
-// An interruption request (platform/interrupt.h) ends the child and its group and throws.
+// An interruption request (platform/interrupt.h) ends the child and what it started, and throws.
 // The child's input is closed after the first callback call that does not write to it. After
 // the child ended the pipes are read until end-of-file; pipes that a surviving grandchild keeps
 // open count as drained once they stayed empty for kLateOutputGraceMs, and draining stops after
