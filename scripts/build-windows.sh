@@ -44,7 +44,7 @@ fi
 
 # Every Wine run of the build (the SQL masking tool) uses the build's own prefix.
 export WINEPREFIX=$root/$dir/wineprefix WINEDEBUG=-all
-if [ ! -f "$dir/CMakeCache.txt" ]; then
+if [ ! -f "$dir/Makefile" ]; then  # also after a configure that failed
     cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
         -DVESK_WIN_PREFIX="$prefix" -DCMAKE_BUILD_TYPE=Release \
         -DCMAKE_COMPILE_WARNING_AS_ERROR=ON -DVESK_BUILD_BENCHMARKS=OFF "$@" >/dev/null
