@@ -22,10 +22,9 @@ using testing::write_file;
 std::string query_text(const fs::path& file, const std::string& sql) {
     SqliteConnection db = sqlite::open(file.string(), true, false, 0);
     SqliteStatement statement = db.prepare(sql);
-    std::string value;
+    std::string_view value;
     EXPECT_TRUE(statement.exec(value)) << sql;
-    statement.reset();
-    return value;
+    return std::string(value);
 }
 
 class ArchiveDbTest : public ::testing::Test {
