@@ -161,8 +161,6 @@ private:
             return std::to_string(db_->expire_confirmations(n(0)));
         } else if (op == "runs") {
             return std::to_string(db_->run_count());
-        } else if (op == "vacuum") {
-            db_->vacuum();
         } else if (op == "log" || op == "forget") { // the lines logged since, or nothing
             std::string text = std::exchange(log_, "");
             return op == "log" ? text.substr(0, text.size() - 1) : "";
