@@ -34,23 +34,19 @@ std::vector<std::string> tokenize(const std::string& line) {
             in_word = false;
             continue;
         }
-        if (!in_word) {
+        if (!std::exchange(in_word, true)) {
             tokens.emplace_back();
-            in_word = true;
         }
-        std::string& token = tokens.back();
         if (c == '"') {
             quoting = !quoting;
-        } else if (c == '\\' && i + 1 < line.size()) {
-            const char e = line[++i];
-            if (e == 'x') {
-                token += static_cast<char>(std::stoi(line.substr(i + 1, 2), nullptr, 16));
-                i += 2;
-            } else {
-                token += e == 'n' ? '\n' : e == 'r' ? '\r' : e == 't' ? '\t' : e;
-            }
+        } else if (c != '\\' || i + 1 == line.size()) {
+            tokens.back() += c;
+        } else if (line[++i] == 'x') {
+            tokens.back() += static_cast<char>(std::stoi(line.substr(i + 1, 2), nullptr, 16));
+            i += 2;
         } else {
-            token += c;
+            const size_t known = std::string_view("nrt").find(line[i]);
+            tokens.back() += known < 3 ? "\n\r\t"[known] : line[i];
         }
     }
     return tokens;

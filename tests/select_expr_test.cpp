@@ -57,11 +57,6 @@ TEST(SelectExpr, ExpressionsSelectorsAndDurations) {
                            }}});
 }
 
-TEST(SelectExpr, BadRegexThrowsWithoutLineNumber) {
-    const std::string message = message_of([] { expression_of("\n\nname_re(\"(\")"); });
-    EXPECT_TRUE(message.starts_with("Regex_exception: ")) << message;
-}
-
 TEST(SelectExpr, OperatorsShortCircuit) {
     const FakeEntry entry("f", 10);
     EXPECT_TRUE(expression_of("larger(1) or larger(2)")->matches(entry));

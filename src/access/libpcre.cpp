@@ -90,15 +90,13 @@ const char* match_error_text(int code) {
 Regex_exception::Regex_exception(const std::string& text)
     : std::runtime_error("Regex_exception: " + text) {}
 
-Regex_exception::Regex_exception(int code, std::string regex_pattern, std::string subject)
-    : std::runtime_error(message_for(code)), regex_(std::move(regex_pattern)),
-      subject_(std::move(subject)) {}
+Regex_exception::Regex_exception(int code) : std::runtime_error(message_for(code)) {}
 
 std::string Regex_exception::message_for(int code) {
     return std::string("Regex_exception: ") + match_error_text(code);
 }
 
-Regex::Regex(std::string_view pattern, int options) : pattern_(pattern) {
+Regex::Regex(std::string_view pattern, int options) {
     // PCRE reads a zero-terminated pattern: an embedded zero byte ends it.
     const std::string terminated(pattern);
     const char* error = nullptr;
@@ -147,18 +145,12 @@ int Regex::exec(std::string_view subject, int offset, int options, int* ovector)
     if (result >= 0 || result == PCRE_ERROR_NOMATCH || result == PCRE_ERROR_PARTIAL) {
         return result;
     }
-    throw Regex_exception(result, pattern_, std::string(subject));
+    throw Regex_exception(result);
 }
 
 bool Regex::is_match(std::string_view subject, int offset, int options) const {
     Ovector ovector(group_count_);
     return exec(subject, offset, options, ovector.data()) >= 0;
-}
-
-bool Regex::is_match_or_partial(std::string_view subject, int offset, int options) const {
-    Ovector ovector(group_count_);
-    const int result = exec(subject, offset, options, ovector.data());
-    return result >= 0 || result == PCRE_ERROR_PARTIAL;
 }
 
 std::vector<std::string_view> Regex::match(std::string_view subject, int offset,

@@ -33,16 +33,9 @@ public:
     // A compile, study or replacement-text error: "Regex_exception: " + text.
     explicit Regex_exception(const std::string& text);
     // A match error chosen by PCRE's exec result code.
-    Regex_exception(int code, std::string regex_pattern, std::string subject);
+    explicit Regex_exception(int code);
 
     static std::string message_for(int code);
-    // Pattern text of the Regex whose matching failed (empty for other errors).
-    const std::string& regex() const { return regex_; }
-    const std::string& subject() const { return subject_; }
-
-private:
-    std::string regex_;
-    std::string subject_;
 };
 
 class Regex : public std::enable_shared_from_this<Regex> {
@@ -54,8 +47,6 @@ public:
 
     virtual void set_match_limit_recursion(uint64_t limit);
     virtual bool is_match(std::string_view subject, int offset = 0, int options = 0) const;
-    virtual bool is_match_or_partial(std::string_view subject, int offset = 0,
-                                     int options = 0) const;
     // On a match exactly group_count() slices of `subject` (empty for an unset group); on no
     // match or a partial match an empty vector.
     virtual std::vector<std::string_view> match(std::string_view subject, int offset = 0,
@@ -68,13 +59,11 @@ public:
     int exec(std::string_view subject, int offset, int options, int* ovector) const;
 
     uint32_t group_count() const { return group_count_; }
-    const std::string& pattern() const { return pattern_; }
 
 private:
     real_pcre* code_ = nullptr;
     pcre_extra* extra_ = nullptr;
     bool own_extra_ = false;
-    std::string pattern_;
     uint32_t group_count_ = 0;
 };
 
@@ -86,25 +75,15 @@ public:
     Regex_replace(std::shared_ptr<const Regex> regex, std::string_view text, char escape);
     virtual ~Regex_replace() = default;
 
-    virtual std::string replace(std::string_view subject, int offset, int options) const;
-    virtual std::string replace_at(std::string_view subject, int& offset, int options) const;
-    virtual std::string replace_all(std::string_view subject, int offset, int options) const;
-    virtual std::string replace(std::string_view subject, const ReplaceCallback& callback,
-                                int offset, int options) const;
-    virtual std::string replace_at(std::string_view subject, const ReplaceCallback& callback,
-                                   int& offset, int options) const;
+    // Replaces every match from `offset` on by the text, its group references by what the
+    // callback gives; the search goes on after the inserted text.
     virtual std::string replace_all(std::string_view subject, const ReplaceCallback& callback,
                                     int offset, int options) const;
 
-    const std::vector<uint32_t>& segments() const { return segments_; }
-    const std::vector<uint32_t>& group_refs() const { return group_refs_; }
-    uint32_t literal_length() const { return literal_length_; }
-
 private:
-    std::string apply(std::string_view subject, const ReplaceCallback* callback, int& offset,
-                      int options, bool* empty_match) const;
-    std::string apply_all(std::string_view subject, const ReplaceCallback* callback, int offset,
-                          int options) const;
+    // Replaces the first match from `offset`; `offset` becomes the end of the match (-1: none).
+    std::string apply(std::string_view subject, const ReplaceCallback& callback, int& offset,
+                      int options, bool& empty_match) const;
     void parse(char escape);
 
     std::shared_ptr<const Regex> regex_;

@@ -105,8 +105,8 @@ void Regex_replace::parse(char escape) {
     }
 }
 
-std::string Regex_replace::apply(std::string_view subject, const ReplaceCallback* callback,
-                                 int& offset, int options, bool* empty_match) const {
+std::string Regex_replace::apply(std::string_view subject, const ReplaceCallback& callback,
+                                 int& offset, int options, bool& empty_match) const {
     MatchGroups match;
     match.ovector.assign(regex_->group_count() * 3, -1);
     match.result = regex_->exec(subject, offset, options, match.ovector.data());
@@ -119,11 +119,7 @@ std::string Regex_replace::apply(std::string_view subject, const ReplaceCallback
     for (uint32_t ref : group_refs_) {
         const uint32_t group = ref >> 16;
         const uint32_t count = ref & 0xFFFF;
-        if (callback) {
-            inserted[group] = (*callback)(group, match.text(subject, group), match.is_set(group));
-        } else {
-            inserted[group] = match.text(subject, group);
-        }
+        inserted[group] = callback(group, match.text(subject, group), match.is_set(group));
         length += count * inserted[group].size();
     }
     std::string result;
@@ -138,19 +134,17 @@ std::string Regex_replace::apply(std::string_view subject, const ReplaceCallback
     }
     result.append(subject.substr(match.ovector[1]));
     offset = match.ovector[1];
-    if (empty_match) {
-        *empty_match = match.ovector[0] == match.ovector[1];
-    }
+    empty_match = match.ovector[0] == match.ovector[1];
     return result;
 }
 
-std::string Regex_replace::apply_all(std::string_view subject, const ReplaceCallback* callback,
-                                     int offset, int options) const {
+std::string Regex_replace::replace_all(std::string_view subject, const ReplaceCallback& callback,
+                                       int offset, int options) const {
     std::string current(subject);
     while (offset != -1) {
         const int old_length = static_cast<int>(current.size());
         bool empty_match = false;
-        std::string next = apply(current, callback, offset, options, &empty_match);
+        std::string next = apply(current, callback, offset, options, empty_match);
         if (offset == -1) {
             break;
         }
@@ -167,33 +161,6 @@ std::string Regex_replace::apply_all(std::string_view subject, const ReplaceCall
         }
     }
     return current;
-}
-
-std::string Regex_replace::replace(std::string_view subject, int offset, int options) const {
-    return replace_at(subject, offset, options);
-}
-
-std::string Regex_replace::replace_at(std::string_view subject, int& offset, int options) const {
-    return apply(subject, nullptr, offset, options, nullptr);
-}
-
-std::string Regex_replace::replace_all(std::string_view subject, int offset, int options) const {
-    return apply_all(subject, nullptr, offset, options);
-}
-
-std::string Regex_replace::replace(std::string_view subject, const ReplaceCallback& callback,
-                                   int offset, int options) const {
-    return replace_at(subject, callback, offset, options);
-}
-
-std::string Regex_replace::replace_at(std::string_view subject, const ReplaceCallback& callback,
-                                      int& offset, int options) const {
-    return apply(subject, &callback, offset, options, nullptr);
-}
-
-std::string Regex_replace::replace_all(std::string_view subject, const ReplaceCallback& callback,
-                                       int offset, int options) const {
-    return apply_all(subject, &callback, offset, options);
 }
 
 } // namespace vesk

@@ -19,16 +19,12 @@ std::string connection_message(sqlite3* db) {
     return message ? std::string(message) : std::string();
 }
 
-std::string_view view_of(const char* text) {
-    return text ? std::string_view(text) : "";
-}
-
 } // namespace
 
 // ---------------------------------------------------------------- SqliteException
 
 SqliteException::SqliteException(int32_t code, const std::string& detail)
-    : std::runtime_error(detail), code_(code), detail_(detail),
+    : std::runtime_error(detail),
       text_("SqliteException: " + std::string(code_text(code)) + detail) {}
 
 std::string_view SqliteException::code_text(int32_t code) {
@@ -224,13 +220,12 @@ SqliteStatement::~SqliteStatement() {
 }
 
 SqliteStatement::SqliteStatement(SqliteStatement&& other) noexcept
-    : stmt_(std::exchange(other.stmt_, nullptr)), has_row_(std::exchange(other.has_row_, false)) {}
+    : stmt_(std::exchange(other.stmt_, nullptr)) {}
 
 SqliteStatement& SqliteStatement::operator=(SqliteStatement&& other) noexcept {
     if (this != &other) {
         sqlite3_finalize(stmt_);
         stmt_ = std::exchange(other.stmt_, nullptr);
-        has_row_ = std::exchange(other.has_row_, false);
     }
     return *this;
 }
@@ -261,60 +256,9 @@ void SqliteStatement::check_bind(int result) {
     }
 }
 
-void SqliteStatement::bind(int32_t index, std::span<const signed char> value) {
-    bind(index, std::as_bytes(value));
-}
-
-void SqliteStatement::bind(int32_t index, std::span<const unsigned char> value) {
-    bind(index, std::as_bytes(value));
-}
-
-void SqliteStatement::bind(int32_t index, std::span<const std::byte> value) {
-    // A null pointer would bind NULL; an empty blob needs a valid address.
-    static constexpr std::byte empty{};
-    check_bind(sqlite3_bind_blob64(stmt_, index, value.empty() ? &empty : value.data(),
-                                   value.size(), SQLITE_TRANSIENT));
-}
-
-void SqliteStatement::bind(int32_t index, zeroblob_t value) {
-    check_bind(sqlite3_bind_zeroblob(stmt_, index, static_cast<int>(value)));
-}
-
 void SqliteStatement::bind(int32_t index, std::string_view value) {
     check_bind(sqlite3_bind_text64(stmt_, index, value.empty() ? "" : value.data(), value.size(),
                                    SQLITE_TRANSIENT, SQLITE_UTF8));
-}
-
-void SqliteStatement::bind(int32_t index, std::u16string_view value) {
-    const char16_t* text = value.empty() ? u"" : value.data();
-    check_bind(sqlite3_bind_text64(stmt_, index, reinterpret_cast<const char*>(text),
-                                   value.size() * sizeof(char16_t), SQLITE_TRANSIENT,
-                                   SQLITE_UTF16));
-}
-
-void SqliteStatement::bind(int32_t index, char value) {
-    bind(index, std::string_view(&value, 1));
-}
-
-void SqliteStatement::bind(int32_t index, char16_t value) {
-    bind(index, std::u16string_view(&value, 1));
-}
-
-void SqliteStatement::bind(int32_t index, int8_t value) {
-    bind(index, int32_t{value});
-}
-void SqliteStatement::bind(int32_t index, uint8_t value) {
-    bind(index, int32_t{value});
-}
-void SqliteStatement::bind(int32_t index, int16_t value) {
-    bind(index, int32_t{value});
-}
-void SqliteStatement::bind(int32_t index, uint16_t value) {
-    bind(index, int32_t{value});
-}
-
-void SqliteStatement::bind(int32_t index, int32_t value) {
-    check_bind(sqlite3_bind_int(stmt_, index, value));
 }
 
 void SqliteStatement::bind(int32_t index, uint32_t value) {
@@ -325,22 +269,6 @@ void SqliteStatement::bind(int32_t index, int64_t value) {
     check_bind(sqlite3_bind_int64(stmt_, index, value));
 }
 
-void SqliteStatement::bind(int32_t index, float value) {
-    bind(index, double{value});
-}
-
-void SqliteStatement::bind(int32_t index, double value) {
-    check_bind(sqlite3_bind_double(stmt_, index, value));
-}
-
-void SqliteStatement::bind(int32_t index, long double value) {
-    bind(index, static_cast<double>(value));
-}
-
-void SqliteStatement::bind(int32_t index, std::nullptr_t) {
-    check_bind(sqlite3_bind_null(stmt_, index));
-}
-
 void SqliteStatement::clear_bindings() {
     sqlite3_clear_bindings(stmt_);
 }
@@ -349,20 +277,10 @@ int32_t SqliteStatement::column_count() {
     return sqlite3_column_count(stmt_);
 }
 
-std::vector<std::string> SqliteStatement::column_names() {
-    std::vector<std::string> names;
-    for (int i = 0, count = column_count(); i < count; ++i) {
-        names.emplace_back(view_of(sqlite3_column_name(stmt_, i)));
-    }
-    return names;
-}
-
 bool SqliteStatement::step() {
-    has_row_ = false;
     const int result = sqlite3_step(stmt_);
     switch (result) {
     case SQLITE_ROW:
-        has_row_ = true;
         return true;
     case SQLITE_DONE:
         reset();
@@ -379,7 +297,6 @@ bool SqliteStatement::step() {
 }
 
 void SqliteStatement::reset() {
-    has_row_ = false;
     sqlite3_reset(stmt_);
 }
 
@@ -392,32 +309,6 @@ void SqliteStatement::check_column_read() {
     }
 }
 
-namespace {
-
-template <typename Byte>
-void read_blob(sqlite3_stmt* stmt, int32_t index, std::vector<Byte>& out) {
-    const auto* data = static_cast<const Byte*>(sqlite3_column_blob(stmt, index));
-    const int size = sqlite3_column_bytes(stmt, index);
-    out.assign(data, data + (data ? size : 0));
-}
-
-} // namespace
-
-void SqliteStatement::column(int32_t index, std::vector<signed char>& out) {
-    read_blob(stmt_, index, out);
-    check_column_read();
-}
-
-void SqliteStatement::column(int32_t index, std::vector<unsigned char>& out) {
-    read_blob(stmt_, index, out);
-    check_column_read();
-}
-
-void SqliteStatement::column(int32_t index, std::vector<std::byte>& out) {
-    read_blob(stmt_, index, out);
-    check_column_read();
-}
-
 void SqliteStatement::column(int32_t index, std::string_view& out) {
     const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, index));
     const int size = sqlite3_column_bytes(stmt_, index);
@@ -425,87 +316,14 @@ void SqliteStatement::column(int32_t index, std::string_view& out) {
     check_column_read();
 }
 
-void SqliteStatement::column(int32_t index, std::string& out) {
-    std::string_view view;
-    column(index, view);
-    out.assign(view);
-}
-
-void SqliteStatement::column(int32_t index, std::u16string& out) {
-    const auto* text = static_cast<const char16_t*>(sqlite3_column_text16(stmt_, index));
-    const int size = sqlite3_column_bytes16(stmt_, index);
-    out = text ? std::u16string(text, size / sizeof(char16_t)) : std::u16string();
-    check_column_read();
-}
-
-namespace {
-
-template <typename Int>
-Int read_integer(sqlite3_stmt* stmt, int32_t index) {
-    return static_cast<Int>(sqlite3_column_int64(stmt, index));
-}
-
-} // namespace
-
-void SqliteStatement::column(int32_t index, int8_t& out) {
-    out = read_integer<int8_t>(stmt_, index);
-    check_column_read();
-}
-
-void SqliteStatement::column(int32_t index, uint8_t& out) {
-    out = read_integer<uint8_t>(stmt_, index);
-    check_column_read();
-}
-
-void SqliteStatement::column(int32_t index, int16_t& out) {
-    out = read_integer<int16_t>(stmt_, index);
-    check_column_read();
-}
-
-void SqliteStatement::column(int32_t index, uint16_t& out) {
-    out = read_integer<uint16_t>(stmt_, index);
-    check_column_read();
-}
-
-void SqliteStatement::column(int32_t index, int32_t& out) {
-    out = read_integer<int32_t>(stmt_, index);
-    check_column_read();
-}
-
 void SqliteStatement::column(int32_t index, uint32_t& out) {
-    out = read_integer<uint32_t>(stmt_, index);
+    out = static_cast<uint32_t>(sqlite3_column_int64(stmt_, index));
     check_column_read();
 }
 
 void SqliteStatement::column(int32_t index, int64_t& out) {
-    out = read_integer<int64_t>(stmt_, index);
+    out = sqlite3_column_int64(stmt_, index);
     check_column_read();
-}
-
-void SqliteStatement::column(int32_t index, float& out) {
-    out = static_cast<float>(sqlite3_column_double(stmt_, index));
-    check_column_read();
-}
-
-void SqliteStatement::column(int32_t index, double& out) {
-    out = sqlite3_column_double(stmt_, index);
-    check_column_read();
-}
-
-void SqliteStatement::column(int32_t index, long double& out) {
-    out = sqlite3_column_double(stmt_, index);
-    check_column_read();
-}
-
-void SqliteStatement::column(int32_t index, type_t& out) {
-    out = static_cast<type_t>(sqlite3_column_type(stmt_, index));
-    check_column_read();
-}
-
-bool SqliteStatement::is_null(int32_t index) {
-    type_t type{};
-    column(index, type);
-    return static_cast<int32_t>(type) == SQLITE_NULL;
 }
 
 } // namespace vesk

@@ -4,23 +4,16 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <tuple>
 #include <type_traits>
-#include <vector>
 
 struct sqlite3;
 struct sqlite3_stmt;
 
 namespace vesk {
-
-// Length in bytes of a zero-filled blob to bind.
-enum class zeroblob_t : int32_t {};
-// SQLite's fundamental datatype of a column value: 1 integer, 2 float, 3 text, 4 blob, 5 null.
-enum class type_t : int32_t {};
 
 class SqliteException : public std::runtime_error {
 public:
@@ -30,8 +23,6 @@ public:
     // The base message is `detail`; what() gives the full text form.
     SqliteException(int32_t code, const std::string& detail);
 
-    int32_t code() const { return code_; }
-    const std::string& detail() const { return detail_; }
     // "SqliteException: " + the text for the low 8 bits of the code + detail.
     const char* what() const noexcept override { return text_.c_str(); }
 
@@ -39,8 +30,6 @@ public:
     static std::string_view code_text(int32_t code);
 
 private:
-    int32_t code_;
-    std::string detail_;
     std::string text_;
 };
 
@@ -86,7 +75,6 @@ public:
     // For statements that write an existing row without inserting it.
     void set_last_insert_rowid(int64_t rowid);
 
-    bool is_open() const { return db_ != nullptr; }
     // True while a transaction is open (SQLite is not in autocommit mode).
     bool in_transaction() const;
 
@@ -134,39 +122,13 @@ public:
 
     virtual int32_t parameter_count();
 
-    // Binds value k to parameter k + 1, each by its own type.
-    template <typename... Values>
-    void bind_parameters(const Values&... values) {
-        bind_all("Too many arguments supplied to .bind_parameters(...)", values...);
-    }
-
-    virtual void bind(int32_t index, std::span<const signed char> value);
-    virtual void bind(int32_t index, std::span<const unsigned char> value);
-    virtual void bind(int32_t index, std::span<const std::byte> value);
-    virtual void bind(int32_t index, zeroblob_t value);
+    // The value types the index binds and reads. SQLite has no unsigned 64-bit integers.
     virtual void bind(int32_t index, std::string_view value);
-    virtual void bind(int32_t index, std::u16string_view value);
-    virtual void bind(int32_t index, char value);
-    virtual void bind(int32_t index, char16_t value);
-    virtual void bind(int32_t index, int8_t value);
-    virtual void bind(int32_t index, uint8_t value);
-    virtual void bind(int32_t index, int16_t value);
-    virtual void bind(int32_t index, uint16_t value);
-    virtual void bind(int32_t index, int32_t value);
     virtual void bind(int32_t index, uint32_t value);
     virtual void bind(int32_t index, int64_t value);
-    // SQLite has no unsigned 64-bit integers; values above INT64_MAX would change sign.
-    void bind(int32_t index, uint64_t value) = delete;
-    virtual void bind(int32_t index, float value);
-    virtual void bind(int32_t index, double value);
-    virtual void bind(int32_t index, long double value);
-    virtual void bind(int32_t index, std::nullptr_t);
-    void bind(int32_t index, const std::string& value) { bind(index, std::string_view(value)); }
-    void bind(int32_t index, const char* value) { bind(index, std::string_view(value)); }
 
     virtual void clear_bindings();
     virtual int32_t column_count();
-    virtual std::vector<std::string> column_names();
 
     // One step; on a row, column k is read into out[k]. False when done (the statement is reset).
     template <typename... Out>
@@ -181,34 +143,19 @@ public:
     }
 
     virtual void reset();
-    virtual bool has_row() { return has_row_; }
 
-    virtual void column(int32_t index, std::vector<signed char>& out);
-    virtual void column(int32_t index, std::vector<unsigned char>& out);
-    virtual void column(int32_t index, std::vector<std::byte>& out);
-    virtual void column(int32_t index, std::string& out);
-    virtual void column(int32_t index, std::u16string& out);
-    virtual void column(int32_t index, int8_t& out);
-    virtual void column(int32_t index, uint8_t& out);
-    virtual void column(int32_t index, int16_t& out);
-    virtual void column(int32_t index, uint16_t& out);
-    virtual void column(int32_t index, int32_t& out);
     virtual void column(int32_t index, uint32_t& out);
     virtual void column(int32_t index, int64_t& out);
-    void column(int32_t index, uint64_t& out) = delete;
-    virtual void column(int32_t index, float& out);
-    virtual void column(int32_t index, double& out);
-    virtual void column(int32_t index, long double& out);
-    virtual void column(int32_t index, type_t& out);
     // A view of SQLite's buffer, valid until the next step or reset of this statement.
     void column(int32_t index, std::string_view& out);
-
-    virtual bool is_null(int32_t index);
 
     // Clears the bindings, then binds value k to parameter k + 1.
     template <typename... Values>
     void bind_params(const Values&... values) {
-        bind_all("Too many arguments to .bind_params()", values...);
+        clear_bindings();
+        check_parameter_count(sizeof...(Values), "Too many arguments to .bind_params()");
+        int32_t index = 1;
+        (bind(index++, values), ...);
     }
 
     // One step without reading columns: true on a row, false when done.
@@ -235,14 +182,6 @@ public:
     }
 
 private:
-    template <typename... Values>
-    void bind_all(const char* surplus_message, const Values&... values) {
-        clear_bindings();
-        check_parameter_count(sizeof...(Values), surplus_message);
-        int32_t index = 1;
-        (bind(index++, values), ...);
-    }
-
     // Steps once; true on a row. Busy throws without a reset, done resets, errors reset and throw.
     bool step();
     void check_parameter_count(size_t count, const char* message);
@@ -252,7 +191,6 @@ private:
     [[noreturn]] void throw_last_error(int code);
 
     sqlite3_stmt* stmt_ = nullptr;
-    bool has_row_ = false;
 };
 
 } // namespace vesk

@@ -41,7 +41,6 @@ public:
     virtual void finish();
     virtual void run();
     virtual std::string short_name() const = 0;
-    virtual std::string display_name() const = 0;
     virtual std::string summary_text() const;
 
     // The run's figures; complete after run().
@@ -86,14 +85,12 @@ public:
     using TaskProcedure::TaskProcedure;
     void open_index() override;
     std::string short_name() const override { return "full"; }
-    std::string display_name() const override { return "Full"; }
 };
 
 class TaskProcedureIncremental : public TaskProcedure {
 public:
     using TaskProcedure::TaskProcedure;
     std::string short_name() const override { return "inc"; }
-    std::string display_name() const override { return "Incremental"; }
 };
 
 class TaskProcedureWindow : public TaskProcedure {
@@ -101,7 +98,6 @@ public:
     using TaskProcedure::TaskProcedure;
     void open_index() override;
     std::string short_name() const override { return "win"; }
-    std::string display_name() const override { return "Window"; }
 };
 
 class TaskProcedureRolling : public TaskProcedure {
@@ -109,7 +105,6 @@ public:
     using TaskProcedure::TaskProcedure;
     void open_index() override;
     std::string short_name() const override { return "roll"; }
-    std::string display_name() const override { return "Rolling"; }
 };
 
 } // namespace vesk

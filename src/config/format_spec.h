@@ -163,7 +163,6 @@ public:
     SelectorVerifier(SelectorVerifier&&) = default;
     SelectorVerifier& operator=(SelectorVerifier&&) = default;
 
-    virtual bool always_true() const { return true; }
     virtual std::string to_text() const;
 
     std::vector<SelectorVerifierItem> items;

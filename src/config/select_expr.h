@@ -169,7 +169,6 @@ public:
     Selector(Selector&&) = default;
     Selector& operator=(Selector&&) = default;
 
-    virtual bool always_true() const { return true; }
     virtual std::string to_text() const;
 
     // Walks the items in order and stops at the first that does not match; the last matching

@@ -116,11 +116,9 @@ public:
     std::vector<std::string> problems();
 
     const FormatSpecification& format_spec() const { return format_spec_; }
-    const std::string& archive_path() const { return archive_path_; }
     const std::string& listfile_path() const { return listfile_path_; }
     uint32_t entry_count() const { return entry_count_; }
     uint32_t matched_count() const { return matched_count_; }
-    int64_t format_id() const { return format_id_; }
     // Entries left out of the list file because of their names (see add_entry).
     uint32_t unlistable_count() const { return unlistable_count_; }
     TextOutputToLinesHandler& output_lines() { return output_lines_; }

@@ -170,15 +170,6 @@ void ArchiveDb::rollback_transaction() {
     connection().exec("ROLLBACK TRANSACTION;");
 }
 
-void ArchiveDb::shrink_memory() {
-    connection().exec("PRAGMA shrink_memory;");
-}
-
-void ArchiveDb::vacuum() {
-    commit_confirmations();
-    connection().exec("VACUUM;");
-}
-
 int64_t ArchiveDb::add_run(std::string_view version, std::string_view command_line,
                            std::string_view job_text) {
     run_once(statements().run, version, command_line, job_text);

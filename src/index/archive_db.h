@@ -75,8 +75,6 @@ public:
     void commit_confirmations();
     // Marks the listed files that nobody confirmed as failed; returns their number.
     virtual int64_t mark_failed();
-    virtual void shrink_memory();
-    virtual void vacuum();
 
     // The number of run records.
     int64_t run_count();

@@ -95,7 +95,6 @@ public:
                counts_.walk.unreadable_entries;
     }
     // The entry being handled; valid only inside the walk callbacks.
-    const IFileEntry& current_file() const { return wrapper_; }
 
 private:
     friend class CurrentFileWrapper;

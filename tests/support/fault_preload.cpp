@@ -1,17 +1,17 @@
 // A preloadable library that makes file writes below one directory fail or ends the process at
-// a chosen call, for testing what a program leaves behind after a full disk or a crash.
+// a chosen call, for testing what a program leaves behind after a full disk or a crash. Only a
+// process named "vesk" is affected (not the archivers it starts).
 //
 // Configured through the environment (nothing happens unless FAULT_DIR is set):
 //   FAULT_DIR      path prefix; only calls on files below it are counted
-//   FAULT_PROGRAM  only a process of this short name is affected (default "vesk")
 //   FAULT_TRACE    file that receives one line per counted call when it returns:
 //                  "<n> <op> <result> <path>" (for writes the result is the bytes written)
 //   FAULT_KILL_AT  the process kills itself with SIGKILL on entering counted call n (1-based)
 //   FAULT_SPACE    bytes that may still be written below FAULT_DIR; a write beyond them is
 //                  cut short and the next one fails with ENOSPC, as on a full disk
 //
-// Counted calls: write, pwrite, pwrite64, writev, copy_file_range, ftruncate, fsync, fdatasync,
-// rename, renameat, unlink.
+// Counted calls: the writing calls that the program and SQLite make (write, pwrite64,
+// copy_file_range, fsync, rename, unlink).
 
 #include <dlfcn.h>
 #include <errno.h>
@@ -22,160 +22,97 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <string_view>
 
 namespace {
 
-struct Settings {
-    bool active = false;
-    const char* dir = nullptr;
-    size_t dir_length = 0;
-    const char* trace = nullptr;
-    long long kill_at = 0;
-    bool limited = false;
-    long long space = 0;
-};
+const char* const kDir = ::getenv("FAULT_DIR");
+const bool kActive =
+    kDir != nullptr && *kDir != '\0' && ::strcmp(program_invocation_short_name, "vesk") == 0;
+const char* const kTrace = ::getenv("FAULT_TRACE");
+const long long kKillAt = ::getenv("FAULT_KILL_AT") ? ::atoll(::getenv("FAULT_KILL_AT")) : 0;
+const bool kLimited = ::getenv("FAULT_SPACE") != nullptr;
+const long long kSpace = kLimited ? ::atoll(::getenv("FAULT_SPACE")) : 0;
 
 std::atomic<long long> call_count{0};
+long long used_bytes = 0;
 
 template <typename Function>
 Function next(const char* name) {
     return reinterpret_cast<Function>(::dlsym(RTLD_NEXT, name));
 }
 
-const Settings& settings() {
-    static const Settings loaded = [] {
-        Settings s;
-        const char* dir = ::getenv("FAULT_DIR");
-        const char* program = ::getenv("FAULT_PROGRAM");
-        if (dir == nullptr || *dir == '\0' ||
-            ::strcmp(program_invocation_short_name, program ? program : "vesk") != 0) {
-            return s;
-        }
-        s.active = true;
-        s.dir = dir;
-        s.dir_length = ::strlen(dir);
-        s.trace = ::getenv("FAULT_TRACE");
-        if (const char* kill_at = ::getenv("FAULT_KILL_AT")) {
-            s.kill_at = ::atoll(kill_at);
-        }
-        if (const char* space = ::getenv("FAULT_SPACE")) {
-            s.limited = true;
-            s.space = ::atoll(space);
-        }
-        return s;
-    }();
-    return loaded;
-}
-
-// Whether a path lies below the watched directory.
-bool watched_path(const char* path) {
-    const Settings& s = settings();
-    return s.active && path != nullptr && ::strncmp(path, s.dir, s.dir_length) == 0 &&
-           (path[s.dir_length] == '/' || path[s.dir_length] == '\0');
-}
-
-bool fd_path(int fd, char (&path)[PATH_MAX]) {
-    char link[64];
-    ::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    const ssize_t length = ::readlink(link, path, sizeof path - 1);
-    if (length < 0) {
-        return false;
-    }
-    path[length] = '\0';
-    return true;
-}
-
-void trace(long long n, const char* op, long long bytes, const char* path) {
-    const Settings& s = settings();
-    if (s.trace == nullptr) {
-        return;
-    }
-    static auto real_write = next<ssize_t (*)(int, const void*, size_t)>("write");
-    const int saved_errno = errno; // the caller reports the traced call's own errno
-    char line[PATH_MAX + 96];
-    const int length = ::snprintf(line, sizeof line, "%lld %s %lld %s\n", n, op, bytes, path);
-    const int fd = ::open(s.trace, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    if (fd >= 0) {
-        real_write(fd, line, static_cast<size_t>(length));
-        ::close(fd);
-    }
-    errno = saved_errno;
-}
-
-// One counted call: its number and the path it works on (number 0: not watched).
+// One call: its number (0: not counted), what it is and the path it works on.
 struct Call {
     long long n = 0;
     const char* op = "";
     char path[PATH_MAX];
+
+    // Counts the call when the path lies below the watched directory; ends the process when it
+    // is the chosen call.
+    bool count(const char* name) {
+        const std::string_view dir(kDir ? kDir : ""), p(path);
+        if (!kActive || !p.starts_with(dir) || (p.size() > dir.size() && p[dir.size()] != '/')) {
+            return false;
+        }
+        n = ++call_count;
+        op = name;
+        if (kKillAt == n) {
+            ::kill(::getpid(), SIGKILL);
+        }
+        return true;
+    }
+    bool count_fd(int fd, const char* name) {
+        char link[64];
+        ::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+        const ssize_t length = kActive ? ::readlink(link, path, sizeof path - 1) : -1;
+        path[length < 0 ? 0 : length] = '\0';
+        return length >= 0 && count(name);
+    }
+    bool count_path(const char* name, const char* file) {
+        ::snprintf(path, sizeof path, "%s", file ? file : "");
+        return count(name);
+    }
+
+    // Records a counted call with the bytes it really wrote (or its result).
+    long long finish(long long result) const {
+        if (n != 0 && kTrace != nullptr) {
+            static auto real_write = next<ssize_t (*)(int, const void*, size_t)>("write");
+            const int saved_errno = errno; // the caller reports the traced call's own errno
+            char line[PATH_MAX + 96];
+            const int length =
+                ::snprintf(line, sizeof line, "%lld %s %lld %s\n", n, op, result, path);
+            const int fd = ::open(kTrace, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+            if (fd >= 0) {
+                real_write(fd, line, static_cast<size_t>(length));
+                ::close(fd);
+            }
+            errno = saved_errno;
+        }
+        return result;
+    }
+
+    // For a write of `wanted` bytes on `fd`: how many it may store, -1 (ENOSPC) on a full disk.
+    ssize_t allowed(int fd, size_t wanted) {
+        if (!count_fd(fd, op) || !kLimited) {
+            return static_cast<ssize_t>(wanted);
+        }
+        const long long room = kSpace - used_bytes;
+        if (room <= 0 && wanted > 0) {
+            errno = ENOSPC;
+            return -1;
+        }
+        return static_cast<ssize_t>(room < static_cast<long long>(wanted) ? room : wanted);
+    }
+    // Accounts the bytes a counted write stored.
+    ssize_t written(ssize_t result) const {
+        used_bytes += n != 0 && result > 0 ? result : 0;
+        return static_cast<ssize_t>(finish(result));
+    }
 };
-
-// Counts one call on a watched path and ends the process when it is the chosen one.
-void count_call(Call& call, const char* op) {
-    call.n = ++call_count;
-    call.op = op;
-    if (settings().kill_at == call.n) {
-        ::kill(::getpid(), SIGKILL);
-    }
-}
-
-// Records a counted call with the bytes it really wrote (or its result).
-long long finish_call(const Call& call, long long result) {
-    if (call.n != 0) {
-        trace(call.n, call.op, result, call.path);
-    }
-    return result;
-}
-
-long long used_bytes = 0;
-
-// How many of `wanted` bytes a write may store; -1 (errno ENOSPC) when the disk is full.
-ssize_t allowed_bytes(size_t wanted) {
-    const Settings& s = settings();
-    if (!s.limited) {
-        return static_cast<ssize_t>(wanted);
-    }
-    const long long room = s.space - used_bytes;
-    if (room <= 0 && wanted > 0) {
-        errno = ENOSPC;
-        return -1;
-    }
-    const long long granted = room < static_cast<long long>(wanted) ? room : wanted;
-    return static_cast<ssize_t>(granted);
-}
-
-// Counts a write on `fd` and returns the number of bytes it may store (or -1).
-ssize_t before_write(Call& call, int fd, const char* op, size_t wanted) {
-    if (!settings().active || !fd_path(fd, call.path) || !watched_path(call.path)) {
-        return static_cast<ssize_t>(wanted);
-    }
-    count_call(call, op);
-    return allowed_bytes(wanted);
-}
-
-// Accounts the bytes a counted write stored.
-ssize_t after_write(const Call& call, ssize_t result) {
-    if (call.n != 0 && result > 0) {
-        used_bytes += result;
-    }
-    return static_cast<ssize_t>(finish_call(call, result));
-}
-
-void before_fd_call(Call& call, int fd, const char* op) {
-    if (settings().active && fd_path(fd, call.path) && watched_path(call.path)) {
-        count_call(call, op);
-    }
-}
-
-void before_path_call(Call& call, const char* path, const char* op) {
-    if (watched_path(path)) {
-        ::snprintf(call.path, sizeof call.path, "%s", path);
-        count_call(call, op);
-    }
-}
 
 // Whether a copy from `fd` (at `offset`, or at its file position) would find nothing left.
 bool at_end(int fd, const off64_t* offset) {
@@ -190,96 +127,51 @@ extern "C" {
 
 ssize_t write(int fd, const void* data, size_t size) {
     static auto real = next<ssize_t (*)(int, const void*, size_t)>("write");
-    Call call;
-    const ssize_t allowed = before_write(call, fd, "write", size);
-    return after_write(call, allowed < 0 ? -1 : real(fd, data, static_cast<size_t>(allowed)));
-}
-
-ssize_t pwrite(int fd, const void* data, size_t size, off_t offset) {
-    static auto real = next<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite");
-    Call call;
-    const ssize_t allowed = before_write(call, fd, "pwrite", size);
-    return after_write(call,
-                       allowed < 0 ? -1 : real(fd, data, static_cast<size_t>(allowed), offset));
+    Call call{0, "write", {}};
+    const ssize_t allowed = call.allowed(fd, size);
+    return call.written(allowed < 0 ? -1 : real(fd, data, static_cast<size_t>(allowed)));
 }
 
 ssize_t pwrite64(int fd, const void* data, size_t size, off64_t offset) {
     static auto real = next<ssize_t (*)(int, const void*, size_t, off64_t)>("pwrite64");
-    Call call;
-    const ssize_t allowed = before_write(call, fd, "pwrite", size);
-    return after_write(call,
-                       allowed < 0 ? -1 : real(fd, data, static_cast<size_t>(allowed), offset));
-}
-
-ssize_t writev(int fd, const struct iovec* parts, int count) {
-    static auto real = next<ssize_t (*)(int, const struct iovec*, int)>("writev");
-    size_t size = 0;
-    for (int i = 0; i < count; ++i) {
-        size += parts[i].iov_len;
-    }
-    Call call;
-    const ssize_t allowed = before_write(call, fd, "writev", size);
-    if (allowed >= 0 && static_cast<size_t>(allowed) < size) {
-        errno = ENOSPC; // a vectored write is not cut short here
-        return after_write(call, -1);
-    }
-    return after_write(call, allowed < 0 ? -1 : real(fd, parts, count));
+    Call call{0, "pwrite", {}};
+    const ssize_t allowed = call.allowed(fd, size);
+    return call.written(allowed < 0 ? -1 : real(fd, data, static_cast<size_t>(allowed), offset));
 }
 
 ssize_t copy_file_range(int in, off64_t* in_offset, int out, off64_t* out_offset, size_t size,
                         unsigned int flags) {
     static auto real =
         next<ssize_t (*)(int, off64_t*, int, off64_t*, size_t, unsigned int)>("copy_file_range");
-    Call call;
-    ssize_t allowed = before_write(call, out, "copy_file_range", size);
+    Call call{0, "copy_file_range", {}};
+    ssize_t allowed = call.allowed(out, size);
     if (allowed < 0 && at_end(in, in_offset)) {
         allowed = 0; // a copy that has nothing left to copy needs no space
     }
-    return after_write(call, allowed < 0 ? -1
-                                         : real(in, in_offset, out, out_offset,
-                                                static_cast<size_t>(allowed), flags));
-}
-
-int ftruncate(int fd, off_t length) {
-    static auto real = next<int (*)(int, off_t)>("ftruncate");
-    Call call;
-    before_fd_call(call, fd, "ftruncate");
-    return static_cast<int>(finish_call(call, real(fd, length)));
+    return call.written(
+        allowed < 0 ? -1
+                    : real(in, in_offset, out, out_offset, static_cast<size_t>(allowed), flags));
 }
 
 int fsync(int fd) {
     static auto real = next<int (*)(int)>("fsync");
     Call call;
-    before_fd_call(call, fd, "fsync");
-    return static_cast<int>(finish_call(call, real(fd)));
-}
-
-int fdatasync(int fd) {
-    static auto real = next<int (*)(int)>("fdatasync");
-    Call call;
-    before_fd_call(call, fd, "fdatasync");
-    return static_cast<int>(finish_call(call, real(fd)));
+    call.count_fd(fd, "fsync");
+    return static_cast<int>(call.finish(real(fd)));
 }
 
 int rename(const char* from, const char* to) {
     static auto real = next<int (*)(const char*, const char*)>("rename");
     Call call;
-    before_path_call(call, to, "rename");
-    return static_cast<int>(finish_call(call, real(from, to)));
-}
-
-int renameat(int from_dir, const char* from, int to_dir, const char* to) {
-    static auto real = next<int (*)(int, const char*, int, const char*)>("renameat");
-    Call call;
-    before_path_call(call, to, "rename");
-    return static_cast<int>(finish_call(call, real(from_dir, from, to_dir, to)));
+    call.count_path("rename", to);
+    return static_cast<int>(call.finish(real(from, to)));
 }
 
 int unlink(const char* path) {
     static auto real = next<int (*)(const char*)>("unlink");
     Call call;
-    before_path_call(call, path, "unlink");
-    return static_cast<int>(finish_call(call, real(path)));
+    call.count_path("unlink", path);
+    return static_cast<int>(call.finish(real(path)));
 }
 
 } // extern "C"

@@ -60,15 +60,6 @@ inline bool set_mtime(const std::filesystem::path& path, time_t seconds) {
 #endif
 }
 
-// How often `part` occurs in `text`, overlapping occurrences included.
-inline size_t count_of(std::string_view text, std::string_view part) {
-    size_t count = 0;
-    for (size_t at = text.find(part); at != std::string_view::npos; at = text.find(part, at + 1)) {
-        ++count;
-    }
-    return count;
-}
-
 // A fresh directory under the system's temporary directory, removed with the object.
 class ScratchDir {
 public:
@@ -157,7 +148,7 @@ public:
     }
     ~ChildProcess() {
         if (!waited_) {
-            kill_group();
+            ::kill(-pid_, SIGKILL);
             wait();
         }
     }
@@ -181,8 +172,6 @@ public:
 
     // Kills the program itself, leaving its children running.
     void kill() const { ::kill(pid_, SIGKILL); }
-    // Kills the program and every process it started that is still in its group.
-    void kill_group() const { ::kill(-pid_, SIGKILL); }
 
     // Waits for the program. With `end_group`, whatever it left running in its group is killed
     // before it is reaped (while it is not reaped, its group id cannot pass to another process).
@@ -191,7 +180,7 @@ public:
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
         if (end_group) {
-            kill_group();
+            ::kill(-pid_, SIGKILL);
         }
         int status = 0;
         ::waitpid(pid_, &status, 0);
