@@ -43,7 +43,8 @@ public:
     uint32_t pid() const { return child_.process_id(); }
     bool exited() { return child_.wait_for_termination(0); }
 #ifndef _WIN32
-    // Kills the program itself, leaving what it started running.
+    // Kills the program itself, leaving what it started running. Until `exited` or `wait`
+    // reaps it, its id cannot pass to another process.
     void kill() const {
         ::kill(static_cast<pid_t>(pid()), SIGKILL);
     }
