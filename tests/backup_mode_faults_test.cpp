@@ -11,7 +11,7 @@
 #include <sstream>
 #include <thread>
 
-#include "support/run_command.h"
+#include "support/child_process.h"
 
 namespace vesk {
 namespace {

@@ -1,8 +1,11 @@
 // End-to-end cases as data: every directory below tests/e2e holds a `steps` file and optionally
 // `tree` (the source tree) and job files. The runner builds the tree, runs the steps in a fresh
-// scratch directory and checks what they expect; tests/e2e/README.md describes the format.
+// scratch directory and checks what they expect; tests/e2e/README.md describes the format. The
+// programs are started through the program's own child-process layer, so the cases run on every
+// platform; a case that needs POSIX tools says so and is skipped elsewhere.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
@@ -13,7 +16,7 @@
 #include <optional>
 #include <thread>
 
-#include "support/run_command.h"
+#include "support/child_process.h"
 
 namespace vesk {
 namespace {
@@ -21,36 +24,21 @@ namespace {
 namespace fs = std::filesystem;
 using testing::read_file;
 
-const fs::path kCases = fs::path(VESK_SOURCE_DIR) / "tests/e2e";
+constexpr std::string_view kPlatform = fs::path::preferred_separator == '/' ? "posix" : "windows";
 
-// Blank-separated words; "..." keeps blanks, and \n \r \t \xHH stand for the byte they name (a
-// backslash before any other character for that character).
-std::vector<std::string> tokenize(const std::string& line) {
-    std::vector<std::string> tokens;
-    bool quoting = false, in_word = false;
-    for (size_t i = 0; i < line.size(); ++i) {
-        const char c = line[i];
-        if (!quoting && (c == ' ' || c == '\t')) {
-            in_word = false;
-            continue;
-        }
-        if (!std::exchange(in_word, true)) {
-            tokens.emplace_back();
-        }
-        if (c == '"') {
-            quoting = !quoting;
-        } else if (c != '\\' || i + 1 == line.size()) {
-            tokens.back() += c;
-        } else if (line[++i] == 'x') {
-            tokens.back() += static_cast<char>(std::stoi(line.substr(i + 1, 2), nullptr, 16));
-            i += 2;
-        } else {
-            const size_t known = std::string_view("nrt").find(line[i]);
-            tokens.back() += known < 3 ? "\n\r\t"[known] : line[i];
-        }
-    }
-    return tokens;
+// Paths and UTF-8 text, both ways (a plain string is the ANSI code page to MinGW's paths). Paths
+// given at compile time are made absolute at run time, in the form the running system takes (on
+// a drive under Wine).
+fs::path u8(const std::string& text) {
+    return std::u8string(text.begin(), text.end());
 }
+
+std::string utf8(const fs::path& path) {
+    const std::u8string text = path.u8string();
+    return {text.begin(), text.end()};
+}
+
+const fs::path kCases = fs::path(VESK_SOURCE_DIR) / "tests/e2e";
 
 // Whether `text` matches `pattern`, in which * stands for any run of bytes and ? for one byte.
 bool glob(std::string_view pattern, std::string_view text) {
@@ -92,15 +80,16 @@ public:
         char today[9];
         const std::time_t now = std::time(nullptr);
         std::strftime(today, sizeof today, "%Y%m%d", std::gmtime(&now));
-        const std::string src = scratch_ / "src", dst = scratch_ / "dst";
-        const std::string examples = std::string(VESK_SOURCE_DIR) + "/examples";
+        const std::string src = utf8(scratch_ / "src"), dst = utf8(scratch_ / "dst");
+        const std::string examples = utf8(fs::absolute(VESK_SOURCE_DIR "/examples"));
         vars_ = {{"@SRC@", src},
                  {"@DST@", dst},
-                 {"@SCRATCH@", scratch_.path()},
-                 {"@JOB@", scratch_ / "job.conf"},
-                 {"@VESK@", VESK_BINARY},
-                 {"@ARCHIVERS@", std::string(VESK_TEST_DATA) + "/archivers"},
-                 {"@TOOLS@", examples + "/tools"},
+                 {"@SCRATCH@", utf8(scratch_.path())},
+                 {"@JOB@", utf8(scratch_ / "job.conf")},
+                 {"@VESK@", vesk_},
+                 {"@TEST_ARCHIVER@", utf8(fs::absolute(VESK_TEST_ARCHIVER))},
+                 {"@ARCHIVERS@", utf8(fs::absolute(VESK_TEST_DATA "/archivers"))},
+                 {"@TOOLS@", utf8(fs::absolute(VESK_SOURCE_DIR "/examples/tools"))},
                  {"@EXAMPLES@", examples},
                  {"@TODAY@", today},
                  // The placeholders of the example jobs.
@@ -110,6 +99,10 @@ public:
     }
 
     void run() {
+        const std::string first = split(read_file(dir_ / "steps"), "\n").at(0);
+        if (first.starts_with("only ") && !first.starts_with("only " + std::string(kPlatform))) {
+            GTEST_SKIP() << dir_.filename().string() << "/steps:1: " << first;
+        }
         if (fs::exists(dir_ / "job.conf")) {
             execute({{"job"}, {"job.conf"}}, scratch_.path());
         }
@@ -119,8 +112,8 @@ public:
                 where_ = dir_.filename().string() + "/" + file + ":" + std::to_string(n + 1) +
                          ": " + lines[n];
                 line_ = lines[n];
-                const std::vector<std::string> tokens = tokenize(substitute(lines[n]));
-                if (!tokens.empty() && !tokens[0].starts_with("#")) {
+                const std::vector<std::string> tokens = tokenize(lines[n]);
+                if (!tokens.empty() && !tokens[0].starts_with("#") && tokens[0] != "only") {
                     execute(tokens, file == "tree" ? scratch_ / "src" : scratch_.path());
                 }
             }
@@ -128,12 +121,45 @@ public:
     }
 
 private:
+    // Blank-separated words; "..." keeps blanks, and \n \r \t \xHH stand for the byte they name (a
+    // backslash before any other character for that character). Then the placeholders are replaced
+    // in each word, so that their values are taken as they are.
+    std::vector<std::string> tokenize(const std::string& line) const {
+        std::vector<std::string> tokens;
+        bool quoting = false, in_word = false;
+        for (size_t i = 0; i < line.size(); ++i) {
+            const char c = line[i];
+            if (!quoting && (c == ' ' || c == '\t')) {
+                in_word = false;
+                continue;
+            }
+            if (!std::exchange(in_word, true)) {
+                tokens.emplace_back();
+            }
+            if (c == '"') {
+                quoting = !quoting;
+            } else if (c != '\\' || i + 1 == line.size()) {
+                tokens.back() += c;
+            } else if (line[++i] == 'x') {
+                tokens.back() += static_cast<char>(std::stoi(line.substr(i + 1, 2), nullptr, 16));
+                i += 2;
+            } else {
+                const size_t known = std::string_view("nrt").find(line[i]);
+                tokens.back() += known < 3 ? "\n\r\t"[known] : line[i];
+            }
+        }
+        for (std::string& token : tokens) {
+            token = substitute(token);
+        }
+        return tokens;
+    }
+
     // The placeholders replaced; @RUN@ is the newest run directory of the destination.
     std::string substitute(std::string text) const {
         auto vars = vars_;
         if (text.find("@RUN@") != std::string::npos && fs::is_directory(vars_.at("@DST@"))) {
             const auto runs = testing::sorted_subdirectories(vars_.at("@DST@"));
-            vars["@RUN@"] = runs.empty() ? "<no run>" : runs.back().string();
+            vars["@RUN@"] = runs.empty() ? "<no run>" : utf8(runs.back());
         }
         for (const auto& [from, to] : vars) {
             for (size_t at; (at = text.find(from)) != std::string::npos;) {
@@ -155,14 +181,14 @@ private:
 
     void execute(const std::vector<std::string>& t, const fs::path& base) {
         const std::string& op = t[0];
-        const auto path = [&](size_t i) { return base / t.at(i); };
+        const auto path = [&](size_t i) { return base / u8(t.at(i)); };
         if (op == "file") {
             testing::write_file(path(1), join(values(t, 2), ""));
         } else if (op == "link") {
             fs::create_directories(path(1).parent_path());
-            fs::create_symlink(t.at(2), path(1));
+            fs::create_symlink(u8(t.at(2)), path(1));
         } else if (op == "job") {
-            testing::write_file(vars_.at("@JOB@"), substitute(read_file(dir_ / t.at(1))));
+            testing::write_file(u8(vars_.at("@JOB@")), substitute(read_file(dir_ / t.at(1))));
         } else if (op == "umask") {
             umask_ = static_cast<mode_t>(std::stoi(t.at(1), nullptr, 8));
         } else if (op == "clash") { // run directories for the coming seconds, then wait for one
@@ -170,7 +196,7 @@ private:
             for (std::time_t s = at - 1; s <= at + 2; ++s) {
                 char name[32];
                 std::strftime(name, sizeof name, "%Y%m%d_%H%M%S_", std::gmtime(&s));
-                fs::create_directories(fs::path(vars_.at("@DST@")) / (name + t.at(1)));
+                fs::create_directories(u8(vars_.at("@DST@")) / (name + t.at(1)));
             }
             std::this_thread::sleep_until(std::chrono::system_clock::from_time_t(at));
         } else if (op == "vesk" || op == "run" || op == "now") {
@@ -179,12 +205,12 @@ private:
             space_runs(values(t, 2));
             for (int n = std::stoi(t.at(1)); n > 0; --n) {
                 background_.push_back(std::make_unique<testing::ChildProcess>(
-                    values(t, 2), std::vector<std::string>{}, scratch_.path()));
+                    values(t, 2), std::vector<std::string>{}, utf8(scratch_.path())));
                 vars_["@PID@"] = std::to_string(background_.back()->pid());
             }
         } else if (op == "until") { // STATUS PROGRAM ARGS...: again (for up to five seconds)
             for (int n = 0; n < 500; ++n) { // until it ends with STATUS; @RUN@ may change meanwhile
-                run_program(values(tokenize(substitute(line_)), 2), false);
+                run_program(values(tokenize(line_), 2), false);
                 if (status_ == t.at(1)) {
                     break;
                 }
@@ -202,7 +228,7 @@ private:
     // Run directories are named by the second: a run of VESK starts in a later second than the
     // one before it, unless the step says "now".
     void space_runs(const std::vector<std::string>& args, bool spaced = true) {
-        if (std::find(args.begin(), args.end(), VESK_BINARY) != args.end()) {
+        if (std::find(args.begin(), args.end(), vesk_) != args.end()) {
             if (spaced && last_run_) {
                 std::this_thread::sleep_until(*last_run_ + std::chrono::milliseconds(1100));
             }
@@ -211,10 +237,10 @@ private:
     }
 
     void run_program(std::vector<std::string> args, bool spaced) {
-        args[0] = args[0] == "vesk" ? VESK_BINARY : args[0];
+        args[0] = args[0] == "vesk" ? vesk_ : args[0];
         space_runs(args, spaced);
         const mode_t before = ::umask(umask_);
-        result_ = testing::run_command(args, scratch_.path()); // relative paths from there
+        result_ = testing::run_command(args, utf8(scratch_.path())); // relative paths from there
         ::umask(before);
         status_ = std::to_string(result_.status);
     }
@@ -229,7 +255,7 @@ private:
         std::vector<std::string> statuses;
         result_ = {0, "", "", 1e9};
         for (auto& program : background_) {
-            const testing::CommandResult one = program->wait(false);
+            const testing::CommandResult one = program->wait();
             statuses.push_back(std::to_string(one.status));
             result_.out += one.out;
             result_.err += one.err;
@@ -253,10 +279,11 @@ private:
                                    : std::to_string(result_.seconds);
         } else if (s == "runs") {
             for (const auto& run : testing::sorted_subdirectories(vars_.at("@DST@"))) {
-                text += run.filename().string() + "\n";
+                text += utf8(run.filename()) + "\n";
             }
         } else {
-            text = fs::exists(scratch_ / s) ? read_file(scratch_ / s) : "<missing>";
+            const fs::path file = scratch_.path() / u8(s);
+            text = fs::exists(file) ? read_file(file) : "<missing>";
             separator = "\r\n";
         }
         std::vector<std::string> lines = split(text, separator);
@@ -299,6 +326,7 @@ private:
     testing::ScratchDir scratch_;
     std::map<std::string, std::string> vars_;
     std::string where_;
+    const std::string vesk_ = utf8(fs::absolute(VESK_BINARY));
     mode_t umask_ = 022;
     std::string line_;
     testing::CommandResult result_;

@@ -72,6 +72,8 @@ public:
 
     // True once the child has ended and was reaped.
     bool reaped() const noexcept;
+    // The operating system's id of the started child; 0 before the start.
+    uint32_t process_id() const noexcept;
 
 protected:
     // Lets a subclass set up the child's standard streams before the program starts.

@@ -338,6 +338,10 @@ bool SubProcess::reaped() const noexcept {
     return child_->reaped;
 }
 
+uint32_t SubProcess::process_id() const noexcept {
+    return child_->pid < 0 ? 0 : static_cast<uint32_t>(child_->pid);
+}
+
 // Releases the handles. A child that has ended is reaped; a running one is left alone.
 void SubProcess::close() {
     if (child_->pid >= 0 && !child_->reaped) {

@@ -268,6 +268,10 @@ bool SubProcess::reaped() const noexcept {
     return child_->ended;
 }
 
+uint32_t SubProcess::process_id() const noexcept {
+    return child_->process.valid() ? ::GetProcessId(child_->process.get()) : 0;
+}
+
 // Closes the job, which ends whatever still runs in it. The process handle stays until the
 // object goes, for exit_code and times.
 void SubProcess::close() {

@@ -38,9 +38,7 @@ int store(const std::string& archive_name, const std::string& list_name) {
         return 1;
     }
     for (std::string line; std::getline(list, line);) {
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
+        line.erase(line.find_last_not_of('\r') + 1); // a CR LF line end
         std::ifstream file(from_utf8(line), std::ios::binary);
         if (!file) {
             std::cerr << "cannot read " << line << '\n';
