@@ -33,20 +33,19 @@ std::string query_text(const fs::path& file, const std::string& sql) {
     return std::string(value);
 }
 
-// The files the listing delivers, as "dir/name" (or "name" in the root), sorted and joined.
+// The files the listing delivers, as "dir/name" (or "name" in the root; "DIR " before a
+// directory), sorted and joined.
 std::string listed(ArchiveDb& db) {
-    std::vector<std::string> paths;
+    std::multiset<std::string> paths;
     db.list_objects(
-        [&](std::string_view dir, std::string_view name, uint32_t attributes, int64_t, int64_t) {
-            EXPECT_EQ(attributes & 1, 0u) << "directory listed: " << name;
-            paths.push_back((dir.empty() ? "" : std::string(dir) + "/") + std::string(name));
+        [&](std::string_view dir, std::string_view name, uint32_t attributes, auto, auto) {
+            paths.insert((attributes & 1 ? "DIR " : "") + std::string(dir) +
+                         (dir.empty() ? "" : "/") + std::string(name));
         });
-    std::sort(paths.begin(), paths.end());
-    std::string text;
-    for (const std::string& path : paths) {
-        text += (text.empty() ? "" : " ") + path;
-    }
-    return "[" + text + "]";
+    return "[" +
+           std::accumulate(paths.begin(), paths.end(), std::string(),
+                           [](auto a, auto& b) { return a.empty() ? b : a + " " + b; }) +
+           "]";
 }
 
 // An index in a fresh directory driven by the commands of a case, one a line (see
@@ -117,11 +116,11 @@ private:
             db_->end_scan(n(0), n(1), log);
         } else if (op == "tree") { // PATH[=SIZE]...: a whole scan
             db_->begin_scan(log);
+            int64_t dirs = 0;
             for (const std::string& entry : w) {
+                dirs += entry.ends_with('/') ? 1 : 0;
                 add(entry);
             }
-            const auto dirs =
-                std::count_if(w.begin(), w.end(), [](auto& e) { return e.ends_with('/'); });
             db_->end_scan(dirs, static_cast<int64_t>(w.size()) - dirs, log);
         } else if (op == "flat") { // COUNT PREFIX [dir]: a whole scan of files of size 10i+1
             const bool dirs = w.size() > 2;
@@ -181,11 +180,11 @@ private:
             const std::string bytes = read_file(scratch_ / w.at(0));
             return op == "keep" ? (kept_ = bytes, "") : yes(bytes == kept_);
         } else if (op == "files") { // the names in the index's directory
-            std::set<std::string> names;
+            std::string names;
             for (const auto& entry : fs::directory_iterator(scratch_.path())) {
-                names.insert(entry.path().filename().string());
+                names += entry.path().filename().string();
             }
-            return std::accumulate(names.begin(), names.end(), std::string());
+            return names;
         } else {
             throw std::invalid_argument("unknown command " + op);
         }

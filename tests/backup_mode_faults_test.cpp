@@ -27,27 +27,12 @@ constexpr bool kSanitized = true;
 constexpr bool kSanitized = false;
 #endif
 
-// Kills the process groups of the processes whose command line names `text`, and waits (up to
-// two seconds) until none of them runs: the archiver of a killed run lives on in its own group
-// and may still write into (or recreate) its run directory.
+// Kills the processes whose command line names `text`, until (within two seconds) none runs:
+// the archiver of a killed run lives on in its own group and may still write into (or recreate)
+// its run directory.
 void end_orphaned_archivers(const std::string& text) {
-    for (int round = 0; round < 200; ++round) {
-        bool found = false;
-        for (const auto& entry : fs::directory_iterator("/proc")) {
-            const std::string pid = entry.path().filename().string();
-            if (pid.find_first_not_of("0123456789") != std::string::npos ||
-                read_file(entry.path() / "cmdline").find(text) == std::string::npos) {
-                continue;
-            }
-            found = true;
-            const pid_t group = ::getpgid(std::stoi(pid));
-            if (group > 1 && group != ::getpgrp()) {
-                ::kill(-group, SIGKILL);
-            }
-        }
-        if (!found) {
-            return;
-        }
+    for (int round = 0;
+         round < 200 && testing::run_command({"pkill", "-KILL", "-f", text}).status == 0; ++round) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
 }

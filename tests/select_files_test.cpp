@@ -10,6 +10,7 @@
 #include "config/config.h"
 #include "index/archive_db.h"
 #include "platform/bindings.h"
+#include "platform/text_format.h"
 #include "platform/vfs.h"
 #include "support/run_command.h"
 
@@ -59,9 +60,8 @@ struct ScanRun {
     std::vector<std::string> log;
     LogCallback log_callback = [this](std::string_view line) { log.emplace_back(line); };
 
-    void select(Selector& selector, bool exclude, std::function<bool(const IFileEntry&)> test) {
-        selector.items.emplace_back(exclude, test ? std::make_unique<TestExpr>(std::move(test))
-                                                  : std::unique_ptr<SelectExpr>());
+    void select(Selector& selector, std::function<bool(const IFileEntry&)> test) {
+        selector.items.emplace_back(false, std::make_unique<TestExpr>(std::move(test)));
     }
 
     void scan(const fs::path& source) {
@@ -113,14 +113,13 @@ TEST(SelectFilesTest, RecordsTreeAndShowsEntryFactsToTheSelection) {
     std::map<std::string, std::string> seen;
     std::map<std::string, int64_t> ages;
     auto capture = [&](const IFileEntry& e) {
-        seen[std::string(e.path())] = std::string(e.name()) + "|" + std::string(e.parent()) + "|" +
-                                      (e.is_directory() ? "d" : "f") + "|" +
-                                      std::to_string(e.size());
         ages[std::string(e.path())] = e.age();
+        seen[std::string(e.path())] =
+            format("%s|%s|%s|%s", e.name(), e.parent(), e.is_directory() ? "d" : "f", e.size());
         return true;
     };
-    run.select(run.config.select_dirs, false, capture);
-    run.select(run.config.select_files, false, capture);
+    run.select(run.config.select_dirs, capture);
+    run.select(run.config.select_files, capture);
     run.scan(src.path());
 
     EXPECT_EQ(run.listed(),
@@ -148,9 +147,8 @@ TEST(SelectFilesTest, ProgressEveryTenThousandRecordedObjects) {
     for (int i = 0; i < 9999; ++i)
         std::ofstream(src / std::to_string(i)).put('x');
     std::vector<std::string> outputs;
-    for (int objects : {9999, 10000}) {
-        if (objects == 10000)
-            fs::create_directory(src / "one-more");
+    for (const char* more : {"", "one-more"}) { // 9999 objects, then 10,000
+        fs::create_directory(src / more);
         ScanRun run;
         ::testing::internal::CaptureStdout();
         run.scan(src.path());
@@ -184,7 +182,7 @@ TEST(SelectFilesTest, PathsBeyondTheBuffersAreSkipped) {
     build_chain("deep", FileScanner::kStackEntries + 5, "d");
     fs::create_directories(src / "gone/lost");
     ScanRun run; // "gone" is recorded, then vanishes before it is listed
-    run.select(run.config.select_dirs, false, [&](const IFileEntry& e) {
+    run.select(run.config.select_dirs, [&](const IFileEntry& e) {
         return e.name() == "gone" && fs::remove_all(src / "gone");
     });
     run.scan(src.path());
