@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -67,10 +68,9 @@ protected:
 
     // The committed index is whole and records every file of the source as stored.
     void expect_every_file_stored(const std::string& context) const {
-        size_t files = 0;
-        for (const auto& entry : fs::recursive_directory_iterator(source())) {
-            files += entry.is_regular_file() ? 1 : 0;
-        }
+        const auto files =
+            std::ranges::count_if(fs::recursive_directory_iterator(source()),
+                                  [](const auto& entry) { return entry.is_regular_file(); });
         EXPECT_EQ(sql("PRAGMA integrity_check"), "ok\n") << context;
         EXPECT_EQ(sql("SELECT count(*), sum(state = 2) FROM objects WHERE attributes & 1 = 0"),
                   std::to_string(files) + "|" + std::to_string(files) + "\n")
