@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -27,27 +28,12 @@ constexpr bool kSanitized = true;
 constexpr bool kSanitized = false;
 #endif
 
-// Kills the process groups of the processes whose command line names `text`, and waits (up to
-// two seconds) until none of them runs: the archiver of a killed run lives on in its own group
-// and may still write into (or recreate) its run directory.
+// Kills the processes whose command line names `text`, until (within two seconds) none runs:
+// the archiver of a killed run lives on in its own group and may still write into (or recreate)
+// its run directory.
 void end_orphaned_archivers(const std::string& text) {
-    for (int round = 0; round < 200; ++round) {
-        bool found = false;
-        for (const auto& entry : fs::directory_iterator("/proc")) {
-            const std::string pid = entry.path().filename().string();
-            if (pid.find_first_not_of("0123456789") != std::string::npos ||
-                read_file(entry.path() / "cmdline").find(text) == std::string::npos) {
-                continue;
-            }
-            found = true;
-            const pid_t group = ::getpgid(std::stoi(pid));
-            if (group > 1 && group != ::getpgrp()) {
-                ::kill(-group, SIGKILL);
-            }
-        }
-        if (!found) {
-            return;
-        }
+    for (int round = 0;
+         round < 200 && testing::run_command({"pkill", "-KILL", "-f", text}).status == 0; ++round) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
 }
@@ -82,10 +68,9 @@ protected:
 
     // The committed index is whole and records every file of the source as stored.
     void expect_every_file_stored(const std::string& context) const {
-        size_t files = 0;
-        for (const auto& entry : fs::recursive_directory_iterator(source())) {
-            files += entry.is_regular_file() ? 1 : 0;
-        }
+        const auto files =
+            std::ranges::count_if(fs::recursive_directory_iterator(source()),
+                                  [](const auto& entry) { return entry.is_regular_file(); });
         EXPECT_EQ(sql("PRAGMA integrity_check"), "ok\n") << context;
         EXPECT_EQ(sql("SELECT count(*), sum(state = 2) FROM objects WHERE attributes & 1 = 0"),
                   std::to_string(files) + "|" + std::to_string(files) + "\n")

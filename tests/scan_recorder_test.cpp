@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/text_format.h"
 #include "support/case_file.h"
 #include "support/run_command.h"
 
@@ -21,8 +22,7 @@ using Lines = std::vector<std::string>;
 // One row as the index receives it: "parent/name:attributes:size:mtime".
 std::string row(int64_t parent, std::string_view name, uint32_t attributes, int64_t size,
                 int64_t mtime) {
-    return std::to_string(parent) + "/" + std::string(name) + ":" + std::to_string(attributes) +
-           ":" + std::to_string(size) + ":" + std::to_string(mtime);
+    return format("%s/%s:%s:%s:%s", parent, name, attributes, size, mtime);
 }
 
 // An index that notes, in one sequence, every row and progress commit it is asked for; row ids

@@ -1,9 +1,8 @@
 #include "index/select_files.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
+#include <fstream>
 #include <functional>
 #include <map>
 #include <set>
@@ -11,6 +10,8 @@
 #include "config/config.h"
 #include "index/archive_db.h"
 #include "platform/bindings.h"
+#include "platform/text_format.h"
+#include "platform/vfs.h"
 #include "support/run_command.h"
 
 namespace vesk {
@@ -19,6 +20,15 @@ namespace {
 namespace fs = std::filesystem;
 using testing::ScratchDir;
 using testing::write_file;
+
+// Paths to and from the UTF-8 texts that VESK works with.
+std::string utf8(const fs::path& path) {
+    const std::u8string text = path.generic_u8string();
+    return std::string(text.begin(), text.end());
+}
+fs::path path_of(const std::string& utf8) {
+    return fs::path(std::u8string(utf8.begin(), utf8.end()));
+}
 
 void write_file(const fs::path& path, const std::string& content, time_t mtime) {
     write_file(path, content);
@@ -39,18 +49,19 @@ private:
 // A scanner with a fresh index in its own directory and a selection, and what it logged.
 struct ScanRun {
     ScratchDir index_dir;
-    std::unique_ptr<ArchiveDb> db = std::make_unique<ArchiveDb>(index_dir / "index.db");
+    std::unique_ptr<ArchiveDb> db = std::make_unique<ArchiveDb>(utf8(index_dir / "index.db"));
     FileScanner scanner{*db};
     Config config;
     std::vector<std::string> log;
     LogCallback log_callback = [this](std::string_view line) { log.emplace_back(line); };
 
-    void select(Selector& selector, bool exclude, std::function<bool(const IFileEntry&)> test) {
-        selector.items.emplace_back(exclude, test ? std::make_unique<TestExpr>(std::move(test))
-                                                  : std::unique_ptr<SelectExpr>());
+    void select(Selector& selector, std::function<bool(const IFileEntry&)> test) {
+        selector.items.emplace_back(false, std::make_unique<TestExpr>(std::move(test)));
     }
 
-    void scan(const fs::path& source) { scanner.scan({source.string()}, config, log_callback); }
+    void scan(const fs::path& source) {
+        scanner.scan(VfsPath(true, utf8(source)).components_copy(), config, log_callback);
+    }
 
     // Files of the listing as "dir|name|size|mtime".
     std::set<std::string> listed() {
@@ -81,8 +92,12 @@ TEST(SelectFilesTest, RecordsTreeAndShowsEntryFactsToTheSelection) {
     write_file(src / "top.txt", "12345", 1000000000);
     write_file(src / "sub/a.txt", "", 1100000000);
     write_file(src / "sub/deep/b.txt", "xy", 1200000000);
+#ifdef _WIN32
+    const std::string odd = "caf\xc3\xa9 'q' 100%s \xe2\x82\xac";
+#else
     const std::string odd = "bad\xff\xfe line\nbreak \\ \"q\" 100%s";
-    write_file(src / odd, "odd", 1300000000);
+#endif
+    write_file(src.path() / path_of(odd), "odd", 1300000000);
     const time_t future = std::time(nullptr) + 3600;
     write_file(src / "future.txt", "", future);
 
@@ -93,14 +108,13 @@ TEST(SelectFilesTest, RecordsTreeAndShowsEntryFactsToTheSelection) {
     std::map<std::string, std::string> seen;
     std::map<std::string, int64_t> ages;
     auto capture = [&](const IFileEntry& e) {
-        seen[std::string(e.path())] = std::string(e.name()) + "|" + std::string(e.parent()) + "|" +
-                                      (e.is_directory() ? "d" : "f") + "|" +
-                                      std::to_string(e.size());
         ages[std::string(e.path())] = e.age();
+        seen[std::string(e.path())] =
+            format("%s|%s|%s|%s", e.name(), e.parent(), e.is_directory() ? "d" : "f", e.size());
         return true;
     };
-    run.select(run.config.select_dirs, false, capture);
-    run.select(run.config.select_files, false, capture);
+    run.select(run.config.select_dirs, capture);
+    run.select(run.config.select_files, capture);
     run.scan(src.path());
 
     EXPECT_EQ(run.listed(),
@@ -126,11 +140,10 @@ TEST(SelectFilesTest, RecordsTreeAndShowsEntryFactsToTheSelection) {
 TEST(SelectFilesTest, ProgressEveryTenThousandRecordedObjects) {
     ScratchDir src;
     for (int i = 0; i < 9999; ++i)
-        ::close(::open((src / std::to_string(i)).c_str(), O_CREAT | O_WRONLY, 0644));
+        std::ofstream(src / std::to_string(i)).put('x');
     std::vector<std::string> outputs;
-    for (int objects : {9999, 10000}) {
-        if (objects == 10000)
-            fs::create_directory(src / "one-more");
+    for (const char* more : {"", "one-more"}) { // 9999 objects, then 10,000
+        fs::create_directory(src / more);
         ScanRun run;
         ::testing::internal::CaptureStdout();
         run.scan(src.path());
@@ -142,28 +155,28 @@ TEST(SelectFilesTest, ProgressEveryTenThousandRecordedObjects) {
     EXPECT_EQ(std::count(outputs[1].begin(), outputs[1].end(), '\n'), 1);
 }
 
+#ifndef _WIN32
 // Paths longer than the scan buffers, and trees deeper than the directory stack, are cut off
 // with a log line instead of being written past the buffers; they count as skipped, as does a
 // directory that could not be listed.
 TEST(SelectFilesTest, PathsBeyondTheBuffersAreSkipped) {
     ScratchDir src;
+    const fs::path home = fs::current_path(); // the chains are built by relative paths
     auto build_chain = [&](const std::string& base, int depth, const std::string& name) {
         fs::create_directory(src / base);
-        int fd = ::open((src / base).c_str(), O_RDONLY | O_DIRECTORY);
+        fs::current_path(src / base);
         for (int level = 0; level < depth; ++level) {
-            ::close(::openat(fd, "f", O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
-            ::mkdirat(fd, name.c_str(), 0755);
-            const int next = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY);
-            ::close(fd);
-            fd = next;
+            std::ofstream("f").put('x');
+            fs::create_directory(name);
+            fs::current_path(name);
         }
-        ::close(fd);
+        fs::current_path(home);
     };
     build_chain("wide", 400, std::string(255, 'n'));
     build_chain("deep", FileScanner::kStackEntries + 5, "d");
     fs::create_directories(src / "gone/lost");
     ScanRun run; // "gone" is recorded, then vanishes before it is listed
-    run.select(run.config.select_dirs, false, [&](const IFileEntry& e) {
+    run.select(run.config.select_dirs, [&](const IFileEntry& e) {
         return e.name() == "gone" && fs::remove_all(src / "gone");
     });
     run.scan(src.path());
@@ -181,6 +194,7 @@ TEST(SelectFilesTest, PathsBeyondTheBuffersAreSkipped) {
                          "that could not be examined, 2 entries with too long paths;"),
               1);
 }
+#endif // Windows paths (at most 32,767 UTF-16 units) cannot outgrow the scan buffers
 
 } // namespace
 } // namespace vesk

@@ -13,22 +13,18 @@ namespace {
 using testing::message_of;
 const std::string kUsage = "SqliteException: Wrong number of arguments for bind(). ";
 
+// Exception texts and library checks (see tests/data/sqlite_cases.txt).
 TEST(Sqlite, ExceptionTextsAndLibraryChecks) {
-    // Extended codes choose their text by the low 8 bits.
-    for (const auto& [code, text] : std::vector<std::pair<int, std::string>>{
-             {25, "Wrong number of arguments for bind(). "},
-             {266, "Some kind of disk I/O error occurred. "},
-             {26, "File opened that is not a database file. "},
-             {101, "sqlite3_step() has finished executing. "},
-             {42, "Unknown and unsupported error occurred. "}}) {
-        EXPECT_STREQ(SqliteException(code, "detail").what(),
-                     ("SqliteException: " + text + "detail").c_str());
-    }
-    EXPECT_EQ(message_of([] { sqlite::check_library(3008000, 1); }), "no error");
-    EXPECT_EQ(message_of([] { sqlite::check_library(3007017, 1); }),
-              "At least sqlite version 3.8.0 is needed");
-    EXPECT_EQ(message_of([] { sqlite::check_library(3040000, 0); }),
-              "sqlite needs to be compiled with -DSQLITE_THREADSAFE=1 or better");
+    const auto number = [](std::string_view text) { return std::stoi(std::string(text)); };
+    testing::check_cases(
+        "sqlite_cases.txt",
+        {{"error",
+          [&](auto code) { return std::string(SqliteException(number(code), "detail").what()); }},
+         {"library", [&](auto text) {
+              return message_of([&] {
+                  sqlite::check_library(number(text), number(text.substr(text.find(' ') + 1)));
+              });
+          }}});
 }
 
 TEST(Sqlite, StatementsBindReadAndFail) {

@@ -73,14 +73,12 @@ inline void check_cases(const std::string& name, const std::map<std::string, Rea
     struct Case {
         std::string reader, input, expected;
         int line;
-        bool answered;
+        bool answered = false;
     };
     std::vector<Case> cases;
     std::string reader, line;
     for (int number = 1; std::getline(in, line); ++number) {
-        if (line.starts_with('@')) {
-            reader = line.substr(1);
-        }
+        reader = line.starts_with('@') ? line.substr(1) : reader;
         if (line.empty() || line[0] == '#' || line[0] == '@') {
             continue;
         }
@@ -89,13 +87,12 @@ inline void check_cases(const std::string& name, const std::map<std::string, Rea
         const std::string text =
             unescape(std::string_view(line).substr(std::min<size_t>(2, line.size())));
         if (input && (cases.empty() || cases.back().answered)) {
-            cases.push_back({reader, text, "", number, false});
-        } else if (!input && !cases.back().answered) {
-            cases.back().expected = text;
-            cases.back().answered = true;
-        } else {
-            (input ? cases.back().input : cases.back().expected) += "\n" + text;
+            cases.push_back({reader, text, "", number});
+            continue;
         }
+        Case& last = cases.back();
+        (input ? last.input : last.expected) += (input || last.answered ? "\n" : "") + text;
+        last.answered = last.answered || !input;
     }
     std::map<std::string, int> counts;
     for (const Case& c : cases) {

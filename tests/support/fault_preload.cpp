@@ -24,6 +24,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string_view>
 
@@ -45,40 +46,47 @@ Function next(const char* name) {
     return reinterpret_cast<Function>(::dlsym(RTLD_NEXT, name));
 }
 
-// One call: its number (0: not counted), what it is and the path it works on.
+// One call on the file named `file`, or else open as `fd`: counted (number n, else 0) when the
+// file lies below the watched directory; the process ends when it is the chosen call.
 struct Call {
     long long n = 0;
-    const char* op = "";
-    char path[PATH_MAX];
+    const char* op;
+    char path[PATH_MAX] = "";
 
-    // Counts the call when the path lies below the watched directory; ends the process when it
-    // is the chosen call.
-    bool count(const char* name) {
+    Call(const char* name, int fd, const char* file = nullptr) : op(name) {
+        char link[64];
+        ::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+        const ssize_t length = !kActive ? -1
+                               : file   ? ::snprintf(path, sizeof path, "%s", file)
+                                        : ::readlink(link, path, sizeof path - 1);
+        path[length < 0 ? 0 : std::min<ssize_t>(length, sizeof path - 1)] = '\0';
         const std::string_view dir(kDir ? kDir : ""), p(path);
         if (!kActive || !p.starts_with(dir) || (p.size() > dir.size() && p[dir.size()] != '/')) {
-            return false;
+            return;
         }
         n = ++call_count;
-        op = name;
         if (kKillAt == n) {
             ::kill(::getpid(), SIGKILL);
         }
-        return true;
-    }
-    bool count_fd(int fd, const char* name) {
-        char link[64];
-        ::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-        const ssize_t length = kActive ? ::readlink(link, path, sizeof path - 1) : -1;
-        path[length < 0 ? 0 : length] = '\0';
-        return length >= 0 && count(name);
-    }
-    bool count_path(const char* name, const char* file) {
-        ::snprintf(path, sizeof path, "%s", file ? file : "");
-        return count(name);
     }
 
-    // Records a counted call with the bytes it really wrote (or its result).
-    long long finish(long long result) const {
+    // For a write of `wanted` bytes: how many it may store, -1 (ENOSPC) on a full disk.
+    ssize_t allowed(size_t wanted) const {
+        const long long room = kSpace - used_bytes;
+        if (n == 0 || !kLimited || room >= static_cast<long long>(wanted)) {
+            return static_cast<ssize_t>(wanted);
+        }
+        if (room <= 0) {
+            errno = ENOSPC;
+            return -1;
+        }
+        return static_cast<ssize_t>(room);
+    }
+
+    // Records a counted call with its result (for a write: the bytes it stored, which use up
+    // the space) as a line of the trace.
+    long long finish(long long result, bool write = false) const {
+        used_bytes += n != 0 && write && result > 0 ? result : 0;
         if (n != 0 && kTrace != nullptr) {
             static auto real_write = next<ssize_t (*)(int, const void*, size_t)>("write");
             const int saved_errno = errno; // the caller reports the traced call's own errno
@@ -93,24 +101,6 @@ struct Call {
             errno = saved_errno;
         }
         return result;
-    }
-
-    // For a write of `wanted` bytes on `fd`: how many it may store, -1 (ENOSPC) on a full disk.
-    ssize_t allowed(int fd, size_t wanted) {
-        if (!count_fd(fd, op) || !kLimited) {
-            return static_cast<ssize_t>(wanted);
-        }
-        const long long room = kSpace - used_bytes;
-        if (room <= 0 && wanted > 0) {
-            errno = ENOSPC;
-            return -1;
-        }
-        return static_cast<ssize_t>(room < static_cast<long long>(wanted) ? room : wanted);
-    }
-    // Accounts the bytes a counted write stored.
-    ssize_t written(ssize_t result) const {
-        used_bytes += n != 0 && result > 0 ? result : 0;
-        return static_cast<ssize_t>(finish(result));
     }
 };
 
@@ -127,50 +117,47 @@ extern "C" {
 
 ssize_t write(int fd, const void* data, size_t size) {
     static auto real = next<ssize_t (*)(int, const void*, size_t)>("write");
-    Call call{0, "write", {}};
-    const ssize_t allowed = call.allowed(fd, size);
-    return call.written(allowed < 0 ? -1 : real(fd, data, static_cast<size_t>(allowed)));
+    const Call call("write", fd);
+    const ssize_t allowed = call.allowed(size);
+    return call.finish(allowed < 0 ? -1 : real(fd, data, static_cast<size_t>(allowed)), true);
 }
 
 ssize_t pwrite64(int fd, const void* data, size_t size, off64_t offset) {
     static auto real = next<ssize_t (*)(int, const void*, size_t, off64_t)>("pwrite64");
-    Call call{0, "pwrite", {}};
-    const ssize_t allowed = call.allowed(fd, size);
-    return call.written(allowed < 0 ? -1 : real(fd, data, static_cast<size_t>(allowed), offset));
+    const Call call("pwrite", fd);
+    const ssize_t allowed = call.allowed(size);
+    return call.finish(allowed < 0 ? -1 : real(fd, data, static_cast<size_t>(allowed), offset),
+                       true);
 }
 
 ssize_t copy_file_range(int in, off64_t* in_offset, int out, off64_t* out_offset, size_t size,
                         unsigned int flags) {
     static auto real =
         next<ssize_t (*)(int, off64_t*, int, off64_t*, size_t, unsigned int)>("copy_file_range");
-    Call call{0, "copy_file_range", {}};
-    ssize_t allowed = call.allowed(out, size);
-    if (allowed < 0 && at_end(in, in_offset)) {
-        allowed = 0; // a copy that has nothing left to copy needs no space
-    }
-    return call.written(
+    const Call call("copy_file_range", out);
+    // A copy that has nothing left to copy needs no space.
+    const ssize_t allowed = at_end(in, in_offset) ? 0 : call.allowed(size);
+    return call.finish(
         allowed < 0 ? -1
-                    : real(in, in_offset, out, out_offset, static_cast<size_t>(allowed), flags));
+                    : real(in, in_offset, out, out_offset, static_cast<size_t>(allowed), flags),
+        true);
 }
 
 int fsync(int fd) {
     static auto real = next<int (*)(int)>("fsync");
-    Call call;
-    call.count_fd(fd, "fsync");
+    const Call call("fsync", fd);
     return static_cast<int>(call.finish(real(fd)));
 }
 
 int rename(const char* from, const char* to) {
     static auto real = next<int (*)(const char*, const char*)>("rename");
-    Call call;
-    call.count_path("rename", to);
+    const Call call("rename", -1, to);
     return static_cast<int>(call.finish(real(from, to)));
 }
 
 int unlink(const char* path) {
     static auto real = next<int (*)(const char*)>("unlink");
-    Call call;
-    call.count_path("unlink", path);
+    const Call call("unlink", -1, path);
     return static_cast<int>(call.finish(real(path)));
 }
 

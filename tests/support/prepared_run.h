@@ -38,7 +38,6 @@ public:
 
     RunContext& context() { return *context_; }
     ArchiveDb& db() { return *db_; }
-    const std::string& run_subdir() const { return run_subdir_; }
     const std::string& run_db_name() const { return run_db_name_; }
 
 private:
