@@ -120,7 +120,9 @@ TEST(SubProcess, CommandLineLengthLimitCountsUtf16Units) {
 
 // Command lines split into arguments, and programs found, run in a directory, with an
 // environment and an input, or failing to start (see tests/data/subprocess_cases.txt). The
-// first callback call says running with nothing read yet, the last says ended.
+// first callback call says running with nothing read yet, the last says ended; the times of an
+// ended child are plausible. No run leaves a handle open, whether it ended, was killed, failed to
+// start or had its callback throw.
 TEST(RunWithIo, SplitAndRunCases) {
     const fs::path dir =
         fs::temp_directory_path() / ("vesk-subprocess-" + std::to_string(std::random_device()()));
@@ -177,6 +179,10 @@ TEST(RunWithIo, SplitAndRunCases) {
             const auto process = recorder.run(command, directory, environment);
             EXPECT_TRUE(std::regex_match(recorder.calls, std::regex(R"(r([re]\+?)*e\+?)")))
                 << command << ": " << recorder.calls;
+            int64_t created = 0, ended = 0, kernel = -1, user = -1;
+            process->times(&created, &ended, &kernel, &user);
+            EXPECT_TRUE(created <= ended && kernel >= 0 && user >= 0) << command;
+            EXPECT_NEAR(static_cast<double>(ended), static_cast<double>(now() / 10), 10e6);
             const bool open = !process->output_at_end() || !process->error_at_end();
             return replace("exit " + std::to_string(process->exit_code()) + "\n[" +
                                recorder.output + "]\n[" + recorder.error + "]" +
@@ -186,17 +192,16 @@ TEST(RunWithIo, SplitAndRunCases) {
             return name_system_text(error.what());
         }
     };
+    Recorder().run('"' + kChild + '"'); // whatever the first run sets up once
+    const size_t handles = open_handle_count();
     testing::check_cases("subprocess_cases.txt", {{"split", split}, {"find", find}, {"run", run}});
+    const ProcessCallback throwing = [](const auto&, std::string_view, std::string_view,
+                                        bool) -> int32_t { throw std::runtime_error("stop"); };
+    EXPECT_THROW(run_with_io("", '"' + kChild + "\" sleep 10000", "", {}, throwing, 4096, kPollMs),
+                 std::runtime_error);
+    EXPECT_EQ(open_handle_count(), handles); // none left by any run, ended as it may
     fs::current_path(initial_dir);
     fs::remove_all(dir);
-
-    Recorder timed;
-    const auto process = timed.run('"' + kChild + "\" exit 0");
-    int64_t created = 0, ended = 0, kernel = -1, user = -1;
-    process->times(&created, &ended, &kernel, &user);
-    EXPECT_LE(created, ended);
-    EXPECT_NEAR(static_cast<double>(ended), static_cast<double>(now() / 10), 10e6);
-    EXPECT_TRUE(kernel >= 0 && user >= 0);
 }
 
 // Ten megabytes on standard output while standard error flows too, through small pipes: every
@@ -204,16 +209,12 @@ TEST(RunWithIo, SplitAndRunCases) {
 TEST(RunWithIo, LargeOutputOnBothStreamsInOrder) {
     Recorder recorder;
     recorder.run('"' + kChild + "\" seq 1500000 150000", {}, {}, 4096);
-    std::string expected_out, expected_err;
+    std::string expected;
     for (int i = 1; i <= 1500000; ++i) {
-        expected_out += std::to_string(i) + "\n";
-        if (i == 150000) {
-            expected_err = expected_out;
-        }
+        expected += std::to_string(i) + "\n";
     }
-    EXPECT_GT(expected_out.size(), 10'000'000u);
-    EXPECT_TRUE(recorder.output == expected_out);
-    EXPECT_TRUE(recorder.error == expected_err);
+    EXPECT_TRUE(recorder.output == expected);
+    EXPECT_TRUE(recorder.error == expected.substr(0, expected.find("\n150001\n") + 1));
     EXPECT_LE(recorder.largest_chunk, 4096u);
 }
 
@@ -260,23 +261,6 @@ TEST(RunWithIo, BrokenPipesCannotKillEitherSide) {
     EXPECT_THROW(
         run_with_io("", '"' + kChild + "\" noinput sleep 2000", "", {}, writer, 4096, kPollMs),
         WindowsError);
-}
-
-TEST(RunWithIo, NoHandleLeaks) {
-    const std::string child = '"' + kChild + '"';
-    Recorder().run(child); // whatever the first run sets up once
-    const size_t before = open_handle_count();
-    for (int i = 0; i < 3; ++i) {
-        Recorder().run(child + " out out err err");
-        Recorder killed;
-        killed.result = 1;
-        killed.run(child + " sleep 10000");
-        EXPECT_THROW(Recorder().run("/nonexistent/program"), WindowsError);
-        const ProcessCallback throwing = [](const auto&, std::string_view, std::string_view,
-                                            bool) -> int32_t { throw std::runtime_error("stop"); };
-        EXPECT_THROW(run_with_io("", child, "", {}, throwing, 4096, kPollMs), std::runtime_error);
-    }
-    EXPECT_EQ(open_handle_count(), before);
 }
 
 } // namespace
