@@ -5,7 +5,6 @@
 // platform; a case that needs POSIX tools says so and is skipped elsewhere.
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
@@ -16,6 +15,7 @@
 #include <optional>
 #include <thread>
 
+#include "support/case_file.h"
 #include "support/child_process.h"
 
 namespace vesk {
@@ -87,7 +87,7 @@ public:
                  {"@SCRATCH@", utf8(scratch_.path())},
                  {"@JOB@", utf8(scratch_ / "job.conf")},
                  {"@VESK@", vesk_},
-                 {"@TEST_ARCHIVER@", utf8(fs::absolute(VESK_TEST_ARCHIVER))},
+                 {"@TEST_ARCHIVER@", utf8(fs::absolute(VESK_CHILD_PROGRAM))},
                  {"@ARCHIVERS@", utf8(fs::absolute(VESK_TEST_DATA "/archivers"))},
                  {"@TOOLS@", utf8(fs::absolute(VESK_SOURCE_DIR "/examples/tools"))},
                  {"@EXAMPLES@", examples},
@@ -121,9 +121,9 @@ public:
     }
 
 private:
-    // Blank-separated words; "..." keeps blanks, and \n \r \t \xHH stand for the byte they name (a
-    // backslash before any other character for that character). Then the placeholders are replaced
-    // in each word, so that their values are taken as they are.
+    // Blank-separated words; "..." keeps blanks, and the escapes of case files (\" among them)
+    // stand for the bytes they name. Then the placeholders are replaced in each word, so that
+    // their values are taken as they are.
     std::vector<std::string> tokenize(const std::string& line) const {
         std::vector<std::string> tokens;
         bool quoting = false, in_word = false;
@@ -138,18 +138,13 @@ private:
             }
             if (c == '"') {
                 quoting = !quoting;
-            } else if (c != '\\' || i + 1 == line.size()) {
-                tokens.back() += c;
-            } else if (line[++i] == 'x') {
-                tokens.back() += static_cast<char>(std::stoi(line.substr(i + 1, 2), nullptr, 16));
-                i += 2;
             } else {
-                const size_t known = std::string_view("nrt").find(line[i]);
-                tokens.back() += known < 3 ? "\n\r\t"[known] : line[i];
+                tokens.back() += line.substr(i, c == '\\' ? 2 : 1); // an escape stays whole
+                i += c == '\\';
             }
         }
         for (std::string& token : tokens) {
-            token = substitute(token);
+            token = substitute(testing::unescape(token));
         }
         return tokens;
     }
@@ -189,8 +184,6 @@ private:
             fs::create_symlink(u8(t.at(2)), path(1));
         } else if (op == "job") {
             testing::write_file(u8(vars_.at("@JOB@")), substitute(read_file(dir_ / t.at(1))));
-        } else if (op == "umask") {
-            umask_ = static_cast<mode_t>(std::stoi(t.at(1), nullptr, 8));
         } else if (op == "clash") { // run directories for the coming seconds, then wait for one
             const std::time_t at = std::time(nullptr) + 2;
             for (std::time_t s = at - 1; s <= at + 2; ++s) {
@@ -239,9 +232,7 @@ private:
     void run_program(std::vector<std::string> args, bool spaced) {
         args[0] = args[0] == "vesk" ? vesk_ : args[0];
         space_runs(args, spaced);
-        const mode_t before = ::umask(umask_);
         result_ = testing::run_command(args, utf8(scratch_.path())); // relative paths from there
-        ::umask(before);
         status_ = std::to_string(result_.status);
     }
 
@@ -327,7 +318,6 @@ private:
     std::map<std::string, std::string> vars_;
     std::string where_;
     const std::string vesk_ = utf8(fs::absolute(VESK_BINARY));
-    mode_t umask_ = 022;
     std::string line_;
     testing::CommandResult result_;
     std::string status_;

@@ -33,7 +33,7 @@ std::string message_of(Action action) {
     });
 }
 
-// Replaces the escapes \\ \n \r \t and \xHH of a case file by the bytes they stand for.
+// Replaces the escapes \\ \" \n \r \t and \xHH of a case file by the bytes they stand for.
 inline std::string unescape(std::string_view text) {
     std::string bytes;
     for (size_t i = 0; i < text.size(); ++i) {
@@ -42,8 +42,8 @@ inline std::string unescape(std::string_view text) {
         } else if (text.at(++i) == 'x') {
             bytes += static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16));
             i += 2;
-        } else if (const size_t known = std::string_view("\\nrt").find(text[i]); known < 4) {
-            bytes += "\\\n\r\t"[known];
+        } else if (const size_t known = std::string_view("\\\"nrt").find(text[i]); known < 5) {
+            bytes += "\\\"\n\r\t"[known];
         } else {
             throw std::invalid_argument("unknown escape in " + std::string(text));
         }

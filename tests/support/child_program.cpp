@@ -1,5 +1,6 @@
-// Test support: a small child program for the subprocess tests, in standard C++ only so that the
-// same cases run on every system. It carries out its arguments as commands, in order:
+// Test support: a small child program for the subprocess tests and the archiver of the end-to-end
+// cases, in standard C++ only so that the same cases run on every system. It carries out its
+// arguments as commands, in order:
 //   out TEXT, err TEXT   write TEXT to standard output / error
 //   args ...             write each further argument in brackets, and stop
 //   env NAME             write the variable's value
@@ -10,11 +11,16 @@
 //   sleep MS             wait
 //   spawn ARGS, detach ARGS   run this program with ARGS (one text) and wait / do not wait
 //   exit CODE            end with that code
+//   store ARCHIVE LIST   append every file LIST names (one a line, LF or CR LF) to ARCHIVE and
+//                        write "<hash, 16 hex digits>  <path>" for each; unreadable ones are left
+//                        out
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 
@@ -32,6 +38,31 @@ int spawn(const std::string& self, const std::string& arguments, bool wait) {
 #else
     return std::system((command + (wait ? "" : " &")).c_str());
 #endif
+}
+
+// A path from UTF-8; on Windows in the long-path form, for paths beyond 260 characters.
+std::filesystem::path from_utf8(const std::string& text) {
+    std::filesystem::path path(std::u8string(text.begin(), text.end()));
+#ifdef _WIN32
+    path = L"\\\\?\\" + std::filesystem::absolute(path).make_preferred().wstring();
+#endif
+    return path;
+}
+
+int store(const std::string& archive_name, const std::string& list_name) {
+    std::ifstream list(from_utf8(list_name), std::ios::binary);
+    std::ofstream archive(from_utf8(archive_name), std::ios::binary | std::ios::app);
+    for (std::string line; list && archive && std::getline(list, line);) {
+        line.erase(line.find_last_not_of('\r') + 1);
+        std::ifstream file(from_utf8(line), std::ios::binary);
+        const std::string content{std::istreambuf_iterator<char>(file), {}};
+        if (file) {
+            archive << line << '\n' << content.size() << '\n' << content;
+            const auto hash = static_cast<unsigned long long>(std::hash<std::string>()(content));
+            std::printf("%016llx  %s\n", hash, line.c_str());
+        }
+    }
+    return list.eof() && archive ? 0 : 1;
 }
 
 } // namespace
@@ -76,6 +107,8 @@ int main(int argc, char** argv) {
             std::this_thread::sleep_for(std::chrono::milliseconds(std::stol(next)));
         } else if (command == "spawn" || command == "detach") {
             spawn(argv[0], next, command == "spawn");
+        } else if (command == "store") {
+            return store(next, argv[++i]);
         } else if (command == "exit") {
             return std::stoi(next);
         } else {

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <sstream>
 #include <string>
@@ -31,9 +32,7 @@ struct CommandResult {
 
 inline std::string read_file(const std::filesystem::path& path) {
     std::ifstream file(path, std::ios::binary);
-    std::ostringstream content;
-    content << file.rdbuf();
-    return content.str();
+    return {std::istreambuf_iterator<char>(file), {}};
 }
 
 inline void write_file(const std::filesystem::path& path, std::string_view content) {
