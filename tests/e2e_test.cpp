@@ -26,17 +26,10 @@ using testing::read_file;
 
 constexpr std::string_view kPlatform = fs::path::preferred_separator == '/' ? "posix" : "windows";
 
-// Paths and UTF-8 text, both ways (a plain string is the ANSI code page to MinGW's paths). Paths
-// given at compile time are made absolute at run time, in the form the running system takes (on
-// a drive under Wine).
-fs::path u8(const std::string& text) {
-    return std::u8string(text.begin(), text.end());
-}
-
-std::string utf8(const fs::path& path) {
-    const std::u8string text = path.u8string();
-    return {text.begin(), text.end()};
-}
+// Paths given at compile time are made absolute at run time, in the form the running system
+// takes (on a drive under Wine).
+using testing::path_of;
+using testing::utf8;
 
 const fs::path kCases = fs::path(VESK_SOURCE_DIR) / "tests/e2e";
 
@@ -176,20 +169,20 @@ private:
 
     void execute(const std::vector<std::string>& t, const fs::path& base) {
         const std::string& op = t[0];
-        const auto path = [&](size_t i) { return base / u8(t.at(i)); };
+        const auto path = [&](size_t i) { return base / path_of(t.at(i)); };
         if (op == "file") {
             testing::write_file(path(1), join(values(t, 2), ""));
         } else if (op == "link") {
             fs::create_directories(path(1).parent_path());
-            fs::create_symlink(u8(t.at(2)), path(1));
+            fs::create_symlink(path_of(t.at(2)), path(1));
         } else if (op == "job") {
-            testing::write_file(u8(vars_.at("@JOB@")), substitute(read_file(dir_ / t.at(1))));
+            testing::write_file(path_of(vars_.at("@JOB@")), substitute(read_file(dir_ / t.at(1))));
         } else if (op == "clash") { // run directories for the coming seconds, then wait for one
             const std::time_t at = std::time(nullptr) + 2;
             for (std::time_t s = at - 1; s <= at + 2; ++s) {
                 char name[32];
                 std::strftime(name, sizeof name, "%Y%m%d_%H%M%S_", std::gmtime(&s));
-                fs::create_directories(u8(vars_.at("@DST@")) / (name + t.at(1)));
+                fs::create_directories(path_of(vars_.at("@DST@")) / (name + t.at(1)));
             }
             std::this_thread::sleep_until(std::chrono::system_clock::from_time_t(at));
         } else if (op == "vesk" || op == "run" || op == "now") {
@@ -273,7 +266,7 @@ private:
                 text += utf8(run.filename()) + "\n";
             }
         } else {
-            const fs::path file = scratch_.path() / u8(s);
+            const fs::path file = scratch_.path() / path_of(s);
             text = fs::exists(file) ? read_file(file) : "<missing>";
             separator = "\r\n";
         }

@@ -21,6 +21,7 @@ namespace {
 
 using testing::read_file;
 using testing::ScratchDir;
+using testing::utf8;
 
 #ifdef _WIN32
 constexpr uint32_t kNotFound = 3, kDirectory = 5; // no such path; a directory opened as a file
@@ -32,11 +33,6 @@ bool under_wine() {
 #else
 constexpr uint32_t kNotFound = ENOENT, kDirectory = EISDIR;
 #endif
-
-std::string utf8(const std::filesystem::path& path) {
-    const std::u8string text = path.generic_u8string();
-    return std::string(text.begin(), text.end());
-}
 
 // The lines of a log file without their "[YYYY-MM-DD hh:mm:ss] " stamps (whose digits are
 // checked by position), each ended by "|"; a line of another form ends the text with "BAD".

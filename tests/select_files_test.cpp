@@ -21,14 +21,8 @@ namespace fs = std::filesystem;
 using testing::ScratchDir;
 using testing::write_file;
 
-// Paths to and from the UTF-8 texts that VESK works with.
-std::string utf8(const fs::path& path) {
-    const std::u8string text = path.generic_u8string();
-    return std::string(text.begin(), text.end());
-}
-fs::path path_of(const std::string& utf8) {
-    return fs::path(std::u8string(utf8.begin(), utf8.end()));
-}
+using testing::path_of;
+using testing::utf8;
 
 void write_file(const fs::path& path, const std::string& content, time_t mtime) {
     write_file(path, content);

@@ -7,8 +7,6 @@
 #include <sstream>
 #ifndef _WIN32
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #endif
 
 #include "platform/exceptions.h"
@@ -158,34 +156,6 @@ TEST(Vfs, Cases) {
     testing::check_cases(kCases, {{"fs", fs_steps}});
     testing::check_cases("vfs_fs_cases.txt", {{"fs", fs_steps}});
 }
-
-#ifndef _WIN32
-// A lock held by another process keeps this one out until that process ends.
-TEST(VfsFileSystem, LockOfAnotherProcess) {
-    ScratchDir dir;
-    const VfsPath destination(true, dir.path().string());
-    int ready[2];
-    ASSERT_EQ(::pipe(ready), 0);
-    const pid_t holder = ::fork();
-    ASSERT_GE(holder, 0);
-    if (holder == 0) {
-        auto lock = VfsDirectoryLock::try_lock(destination);
-        char ok = lock ? '1' : '0';
-        (void)!::write(ready[1], &ok, 1);
-        ::pause();
-        ::_exit(0);
-    }
-    char ok = 0;
-    ASSERT_EQ(::read(ready[0], &ok, 1), 1);
-    EXPECT_EQ(ok, '1');
-    EXPECT_EQ(VfsDirectoryLock::try_lock(destination), nullptr);
-    ::kill(holder, SIGKILL); // the lock dies with its process
-    ::waitpid(holder, nullptr, 0);
-    EXPECT_NE(VfsDirectoryLock::try_lock(destination), nullptr);
-    ::close(ready[0]);
-    ::close(ready[1]);
-}
-#endif
 
 } // namespace
 } // namespace vesk

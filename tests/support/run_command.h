@@ -30,6 +30,16 @@ struct CommandResult {
     double seconds = 0;
 };
 
+// Paths to and from the UTF-8 texts the program works with (MinGW's paths take a plain string
+// in the ANSI code page).
+inline std::filesystem::path path_of(std::string_view utf8) {
+    return std::u8string(utf8.begin(), utf8.end());
+}
+inline std::string utf8(const std::filesystem::path& path) {
+    const std::u8string text = path.generic_u8string();
+    return {text.begin(), text.end()};
+}
+
 inline std::string read_file(const std::filesystem::path& path) {
     std::ifstream file(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(file), {}};
