@@ -39,9 +39,7 @@ TEST(FormatSpecification, WrittenEmptyWorkdirIsNotAbsent) {
     const std::string method = R"j(archive(executable("a"), arguments("x"), filepattern("p", 1))j";
     for (const std::string workdir : {"", R"j(, workdir(""))j"}) {
         const std::string text = "format_specification(\"z\", " + method + workdir + "))";
-        Parser parser(text);
-        parser.next_token();
-        EXPECT_EQ(read_format_specification(parser)->archive->workdir.has_value(),
+        EXPECT_EQ(testing::read_from(text, read_format_specification)->archive->workdir.has_value(),
                   !workdir.empty());
     }
 }
