@@ -12,11 +12,25 @@
 
 namespace vesk::testing {
 
-// Reads one expression from `text`.
-inline std::unique_ptr<SelectExpr> expression_of(std::string_view text) {
+// Runs `read` on a parser at the first token of `text`.
+template <typename Read>
+auto read_from(std::string_view text, Read read) {
     Parser parser(text);
     parser.next_token();
-    return read_expression(parser);
+    return read(parser);
+}
+
+inline std::unique_ptr<SelectExpr> expression_of(std::string_view text) {
+    return read_from(text, read_expression);
+}
+
+// `part`, `times` times over.
+inline std::string repeat(std::string_view part, size_t times) {
+    std::string text;
+    while (times-- > 0) {
+        text += part;
+    }
+    return text;
 }
 
 } // namespace vesk::testing

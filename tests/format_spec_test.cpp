@@ -34,17 +34,5 @@ TEST(FormatSpecification, ReadersRenderWhatTheyReadOrReport) {
          {"verifier", [](auto text) { return rendered(text, read_selector_verifier); }}});
 }
 
-// The rendering shows an absent working directory like an empty one.
-TEST(FormatSpecification, WrittenEmptyWorkdirIsNotAbsent) {
-    const std::string method = R"j(archive(executable("a"), arguments("x"), filepattern("p", 1))j";
-    for (const std::string workdir : {"", R"j(, workdir(""))j"}) {
-        const std::string text = "format_specification(\"z\", " + method + workdir + "))";
-        Parser parser(text);
-        parser.next_token();
-        EXPECT_EQ(read_format_specification(parser)->archive->workdir.has_value(),
-                  !workdir.empty());
-    }
-}
-
 } // namespace
 } // namespace vesk

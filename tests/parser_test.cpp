@@ -25,9 +25,14 @@ std::string tokens_of(std::string_view text) {
 
 // Reads the text argument that starts `text`.
 std::string text_argument(std::string_view text) {
-    Parser parser(text);
-    parser.next_token();
-    return parser.read_text_argument();
+    return vesk::testing::read_from(text,
+                                    [](Parser& parser) { return parser.read_text_argument(); });
+}
+
+// Runs the member `read` of a parser at the first token of `text`.
+template <auto read>
+std::string integer(std::string_view text) {
+    return std::to_string(vesk::testing::read_from(text, [](Parser& p) { return (p.*read)(); }));
 }
 
 } // namespace
@@ -35,18 +40,9 @@ std::string text_argument(std::string_view text) {
 TEST(Parser, TokensIntegersAndArguments) {
     vesk::testing::check_cases("parser_cases.txt",
                                {{"tokens", tokens_of},
-                                {"integer",
-                                 [](auto text) {
-                                     Parser parser(text);
-                                     parser.next_token();
-                                     return std::to_string(parser.integer_value());
-                                 }},
+                                {"integer", integer<&Parser::integer_value>},
                                 {"text argument", text_argument},
-                                {"integer argument", [](auto text) {
-                                     Parser parser(text);
-                                     parser.next_token();
-                                     return std::to_string(parser.read_integer_argument());
-                                 }}});
+                                {"integer argument", integer<&Parser::read_integer_argument>}});
 }
 
 // Long strings, doubled quotes, line breaks and runs of blanks cost the matcher nothing per
@@ -56,17 +52,11 @@ TEST(Parser, LongTextsDoNotExhaustTheMatcher) {
                             std::string(100000, '\t') + "end";
     EXPECT_TRUE(tokens_of(big) ==
                 "string 1 " + big.substr(0, (1 << 20) + 2) + "\nidentifier 1 end\nend-of-file 1 ");
-    const auto repeat = [](std::string_view part, size_t times) {
-        std::string text;
-        while (times-- > 0) {
-            text += part;
-        }
-        return text;
-    };
     const std::string unterminated = "(\"" + std::string((1 << 20) - 3, 'x');
     const std::vector<std::pair<std::string, std::string>> cases{
-        {"(\"" + repeat("\"\"", 524000) + "\")", std::string(524000, '"')},
-        {"(\"" + repeat("a\"\"\r\n", 209000) + "\")", repeat("a\"\r\n", 209000)},
+        {"(\"" + vesk::testing::repeat("\"\"", 524000) + "\")", std::string(524000, '"')},
+        {"(\"" + vesk::testing::repeat("a\"\"\r\n", 209000) + "\")",
+         vesk::testing::repeat("a\"\r\n", 209000)},
         {unterminated, "Error on line 1: Unexpected token <invalid> '" + unterminated.substr(1) +
                            "'. expected one of <<string>>."},
     };

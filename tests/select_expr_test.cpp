@@ -16,9 +16,7 @@ using testing::FakeEntry;
 using testing::message_of;
 
 Selector selector_of(std::string_view text) {
-    Parser parser(text);
-    parser.next_token();
-    return read_selector(parser);
+    return testing::read_from(text, read_selector);
 }
 
 // The file entry of a case line "path [size [age]]".
@@ -72,11 +70,8 @@ TEST(SelectExpr, DeepExpressionsAreRejectedNotOverflowed) {
         return std::string(depth, '(') + "larger(1)" + std::string(depth, ')');
     };
     EXPECT_NO_THROW(expression_of(nested(max_expression_depth)));
-    std::string chain = "larger(1)";
-    for (int i = 0; i < 5000; ++i) {
-        chain += " or larger(1)";
-    }
-    for (const std::string& text : {nested(100000), chain}) {
+    for (const std::string& text :
+         {nested(100000), "larger(1)" + testing::repeat(" or larger(1)", 5000)}) {
         EXPECT_EQ(message_of([&] { expression_of(text); }),
                   "Error on line 1: expressions may nest at most 1000 levels of operators and "
                   "parentheses.");
