@@ -18,9 +18,7 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -34,14 +32,13 @@ constexpr time_t kTime = 1234567890;
 
 // Makes one entry below `root`: "dir PATH", "file SIZE PATH" (SIZE bytes, modified at kTime),
 // "many COUNT DIR" (COUNT files with long names), and on POSIX "link TARGET PATH", "fifo PATH",
-// "sock PATH", "mode OCTAL PATH" (permissions) and "chain DEPTH DIR" (see below). PATH may hold the
+// "mode OCTAL PATH" (permissions) and "chain DEPTH DIR" (see below). PATH may hold the
 // escapes of case files. Made through VfsPath, so that paths beyond 260 characters work on Windows
 // too.
 void make(const fs::path& root, const std::string& line) {
     const std::string kind = line.substr(0, line.find(' '));
     const size_t first = kind.size() + 1;
-    const size_t at =
-        kind == "dir" || kind == "fifo" || kind == "sock" ? first : line.find(' ', first) + 1;
+    const size_t at = kind == "dir" || kind == "fifo" ? first : line.find(' ', first) + 1;
     const std::string arg = line.substr(first, at - first - 1), base = root.generic_string() + "/";
     const VfsPath path(true, base + testing::unescape(line.substr(at)));
     VfsPath parent = path;
@@ -78,14 +75,6 @@ void make(const fs::path& root, const std::string& line) {
         fd = next;
     }
     ::close(fd);
-    if (kind == "sock") {
-        const int sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::copy(path.normal_view().begin(), path.normal_view().end(), addr.sun_path);
-        ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-        ::close(sock);
-    }
 #endif
 }
 
