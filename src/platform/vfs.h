@@ -37,6 +37,14 @@ inline constexpr uint32_t kInvalidAttributes = 0xFFFFFFFF;
 // What is at a path, without following a symbolic link there.
 enum class VfsEntryKind { Missing, File, Directory, Link, Other, Unknown };
 
+// The facts of what a path itself names, as the directory walker reports them: a symbolic link
+// (junction) is not followed; a directory has size 0; times are whole seconds since 1970, UTC.
+struct VfsEntryFacts {
+    VfsEntryKind kind = VfsEntryKind::Missing;
+    uint64_t size = 0;
+    int64_t modified_time = 0;
+};
+
 // One path in its normal form: UTF-8, slashes only, no repeated slashes, no trailing slash
 // (except the root "/"). Backslashes in given texts become slashes. Relative paths stay relative
 // to the current directory; dot components are kept literally.
@@ -78,6 +86,14 @@ public:
     bool exists() const noexcept;
     // What the path itself names; a symbolic link is reported as a link, not followed.
     VfsEntryKind entry_kind() const noexcept;
+    // Kind, size and modification time of what the path itself names (Missing or Unknown with
+    // size and time 0 when it cannot be examined).
+    VfsEntryFacts entry_facts() const noexcept;
+    // The names of the directory's entries ("." and ".." left out), in no particular order.
+    std::vector<std::string> list_names() const;
+    // Removes what the path names and, for a directory, everything below it. Symbolic links
+    // and junctions are removed themselves, never followed. Nothing there is no failure.
+    void remove_tree() const;
     // The path made absolute against the current directory, lexically: "." components are
     // dropped, links are not resolved. The empty path stays empty.
     std::string absolute_copy() const;
@@ -164,6 +180,22 @@ std::optional<std::string> read_regular_file_prefix(const VfsPath& path, size_t 
 // at its name is not followed, and a FIFO or device there is neither waited for nor written to.
 // Throws VfsException.
 void append_to_private_file(const std::string& file_name, std::string_view line);
+
+// A new private directory below the system's directory for temporary files, removed with
+// everything in it when the object goes (a failure to remove it then is ignored).
+class VfsTemporaryDirectory {
+public:
+    // The directory's name starts with `prefix`. Throws VfsException.
+    explicit VfsTemporaryDirectory(std::string_view prefix);
+    ~VfsTemporaryDirectory();
+    VfsTemporaryDirectory(const VfsTemporaryDirectory&) = delete;
+    VfsTemporaryDirectory& operator=(const VfsTemporaryDirectory&) = delete;
+
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
 
 // An exclusive lock on a directory that keeps two processes apart (e.g. two runs on one
 // destination). Released on destruction or when the process ends.

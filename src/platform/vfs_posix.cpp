@@ -4,7 +4,10 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
+#include <memory>
+#include <string>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -101,6 +104,63 @@ int remove_entry(const char* path) {
 int create_exclusive(const char* path, int access) {
     return open_retrying(path, access | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                          kPrivateFileMode);
+}
+
+// A directory stream that closes on destruction.
+struct DirCloser {
+    void operator()(DIR* directory) const noexcept { ::closedir(directory); }
+};
+using UniqueDir = std::unique_ptr<DIR, DirCloser>;
+
+bool is_dot_entry(const char* name) {
+    return name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0));
+}
+
+// Removes everything inside the open directory; returns 0 or the errno value of the first
+// failure. Entries are examined relative to the directory and links are never followed, so a
+// link planted inside cannot lead the removal elsewhere.
+int remove_directory_contents(int directory_fd) {
+    UniqueFd listing_fd(::dup(directory_fd));
+    if (!listing_fd.valid()) {
+        return errno;
+    }
+    UniqueDir listing(::fdopendir(listing_fd.get()));
+    if (!listing) {
+        return errno;
+    }
+    listing_fd.release();
+    std::vector<std::string> names;
+    while (const dirent* entry = ::readdir(listing.get())) {
+        if (!is_dot_entry(entry->d_name)) {
+            names.emplace_back(entry->d_name);
+        }
+    }
+    for (const std::string& name : names) {
+        if (::unlinkat(directory_fd, name.c_str(), 0) == 0 || errno == ENOENT) {
+            continue;
+        }
+        if (errno != EISDIR && errno != EPERM) {
+            return errno;
+        }
+        UniqueFd child(
+            ::openat(directory_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!child.valid()) {
+            return errno;
+        }
+        if (const int error = remove_directory_contents(child.get())) {
+            return error;
+        }
+        if (::unlinkat(directory_fd, name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) {
+            return errno;
+        }
+    }
+    return 0;
+}
+
+// The directory for temporary files: TMPDIR when it names an absolute path, else /tmp.
+std::string temporary_root() {
+    const char* tmpdir = std::getenv("TMPDIR");
+    return tmpdir != nullptr && tmpdir[0] == '/' ? tmpdir : "/tmp";
 }
 
 bool same_file(const struct stat& a, const struct stat& b) {
@@ -213,6 +273,52 @@ VfsEntryKind VfsPath::entry_kind() const noexcept {
         return VfsEntryKind::Directory;
     }
     return S_ISLNK(info.st_mode) ? VfsEntryKind::Link : VfsEntryKind::Other;
+}
+
+VfsEntryFacts VfsPath::entry_facts() const noexcept {
+    VfsEntryFacts facts;
+    struct stat info {};
+    if (::lstat(native(*this), &info) != 0) {
+        facts.kind = entry_kind();
+        return facts;
+    }
+    facts.kind = S_ISREG(info.st_mode)   ? VfsEntryKind::File
+                 : S_ISDIR(info.st_mode) ? VfsEntryKind::Directory
+                 : S_ISLNK(info.st_mode) ? VfsEntryKind::Link
+                                         : VfsEntryKind::Other;
+    facts.size = facts.kind == VfsEntryKind::Directory ? 0 : static_cast<uint64_t>(info.st_size);
+    facts.modified_time = static_cast<int64_t>(info.st_mtim.tv_sec);
+    return facts;
+}
+
+std::vector<std::string> VfsPath::list_names() const {
+    std::vector<std::string> names;
+    UniqueDir directory(::opendir(native(*this)));
+    if (!directory) {
+        fail(format("Failed listing directory '%s'.", normal_), errno);
+        return names;
+    }
+    while (const dirent* entry = ::readdir(directory.get())) {
+        if (!is_dot_entry(entry->d_name)) {
+            names.emplace_back(entry->d_name);
+        }
+    }
+    return names;
+}
+
+void VfsPath::remove_tree() const {
+    if (::unlink(native(*this)) == 0 || errno == ENOENT) {
+        return;
+    }
+    UniqueFd directory(
+        open_retrying(native(*this), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    int error = directory.valid() ? remove_directory_contents(directory.get()) : errno;
+    if (error == 0 && ::rmdir(native(*this)) != 0) {
+        error = errno;
+    }
+    if (error != 0) {
+        fail(format("Failed removing '%s'.", normal_), error);
+    }
 }
 
 bool VfsPath::same_entry_as(const VfsPath& other) const noexcept {
@@ -383,6 +489,24 @@ std::optional<std::string> read_regular_file_prefix(const VfsPath& path, size_t 
         }
     }
     return content;
+}
+
+// ---- VfsTemporaryDirectory ----
+
+VfsTemporaryDirectory::VfsTemporaryDirectory(std::string_view prefix) {
+    std::string pattern = temporary_root() + "/" + std::string(prefix) + "XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        throw VfsException(format("Failed creating a temporary directory '%s'.", pattern), errno);
+    }
+    path_ = VfsPath(true, pattern).normal_copy();
+}
+
+VfsTemporaryDirectory::~VfsTemporaryDirectory() {
+    try {
+        VfsPath(true, path_).remove_tree();
+    } catch (const VfsException&) {
+        // What is left lies in the system's temporary directory, which is cleaned on its own.
+    }
 }
 
 // ---- VfsDirectoryLock ----
