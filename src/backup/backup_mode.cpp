@@ -239,6 +239,7 @@ LogCallback TaskProcedure::run_log_callback() const {
 void TaskProcedure::scan() {
     const auto start = std::chrono::steady_clock::now();
     run_id_ = record_run_(*db_);
+    db_->name_run(run_id_, VfsPath(true, run_subdir_).pop());
     const LogCallback log = run_log_callback();
     FileScanner scanner(*db_);
     scanner.set_excluded_directory(destination_path_);

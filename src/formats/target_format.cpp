@@ -48,18 +48,6 @@ bool holds_line_break(std::string_view text) {
     return text.find_first_of(kLineBreaks) != std::string_view::npos;
 }
 
-// Why a path cannot be one line of a list file, or null when it can: a list file is UTF-8 text
-// with one path per line, and one bad line can make an archiver reject the whole file.
-const char* unlistable_reason(std::string_view dir, std::string_view name) {
-    if (holds_line_break(dir) || holds_line_break(name)) {
-        return "holds a line break";
-    }
-    if (!is_valid_utf8(dir) || !is_valid_utf8(name)) {
-        return "is not valid UTF-8";
-    }
-    return nullptr;
-}
-
 // Finds the first CR or LF at or after `from`.
 size_t find_line_break(std::string_view data, size_t from) {
     for (size_t i = from; i < data.size(); ++i) {
@@ -77,6 +65,18 @@ size_t skip_line_breaks(std::string_view data, size_t from) {
     return from;
 }
 
+} // namespace
+
+const char* unlistable_reason(std::string_view dir, std::string_view name) {
+    if (holds_line_break(dir) || holds_line_break(name)) {
+        return "holds a line break";
+    }
+    if (!is_valid_utf8(dir) || !is_valid_utf8(name)) {
+        return "is not valid UTF-8";
+    }
+    return nullptr;
+}
+
 void append_bounded(std::string& text, std::string_view data, uint64_t& dropped) {
     const size_t room = kErrorTextLimit - std::min(kErrorTextLimit, text.size());
     const size_t taken = std::min(room, data.size());
@@ -84,7 +84,25 @@ void append_bounded(std::string& text, std::string_view data, uint64_t& dropped)
     dropped += data.size() - taken;
 }
 
-} // namespace
+std::optional<std::string> format_variable_value(std::string_view name,
+                                                 const FormatVariableValues& values) {
+    if (name.empty()) {
+        return "%";
+    }
+    if (name == "dstdir") {
+        return std::string(values.dstdir);
+    }
+    if (name == "srcdir") {
+        return std::string(values.srcdir);
+    }
+    if (name == "archive") {
+        return std::string(values.archive);
+    }
+    if (name == "listfile" || name == "listfile16") {
+        return std::string(values.listfile);
+    }
+    return std::nullopt;
+}
 
 // ---- DbFileEntry ----
 
@@ -215,21 +233,10 @@ std::string TargetFormatHandler::resolve_variable(uint32_t /*group*/, std::strin
     if (!matched) {
         return {};
     }
-    const std::string_view name = text.substr(1, text.size() - 2);
-    if (name.empty()) {
-        return "%";
-    }
-    if (name == "dstdir") {
-        return context_.run_subdir;
-    }
-    if (name == "srcdir") {
-        return context_.source_path;
-    }
-    if (name == "archive") {
-        return archive_path_;
-    }
-    if (name == "listfile" || name == "listfile16") {
-        return listfile_path_;
+    const FormatVariableValues values{context_.run_subdir, context_.source_path, archive_path_,
+                                      listfile_path_};
+    if (auto value = format_variable_value(text.substr(1, text.size() - 2), values)) {
+        return *value;
     }
     context_.run_log.log("The variable '%s' does not exists:", text);
     throw std::runtime_error("The variable '" + std::string(text) + "' does not exists");

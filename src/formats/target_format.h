@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,6 +20,27 @@ class FormatSpecification;
 class FormatSpecificationMethod;
 class FormatSpecificationOutputMethod;
 class VfsFile;
+
+// Why a path cannot be one line of a list file, or null when it can: a list file is UTF-8 text
+// with one path per line, and one bad line can make an archiver reject the whole file.
+const char* unlistable_reason(std::string_view dir, std::string_view name);
+
+// Appends a program's error output to `text` up to a fixed limit (a program may write without
+// end); counts the bytes left out in `dropped`.
+void append_bounded(std::string& text, std::string_view data, uint64_t& dropped);
+
+// The values of the variables of a format's command texts.
+struct FormatVariableValues {
+    std::string_view dstdir;
+    std::string_view srcdir;
+    std::string_view archive;
+    std::string_view listfile; // also %listfile16%
+};
+
+// The value of the variable named between two percent signs ("" for "%%" gives "%"); nothing
+// for an unknown name.
+std::optional<std::string> format_variable_value(std::string_view name,
+                                                 const FormatVariableValues& values);
 
 // One index row as the format selection sees it. The age is the run's start time (in Unix
 // seconds) minus the row's modification time, the same reference the scanner uses, so that

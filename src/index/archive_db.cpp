@@ -42,7 +42,8 @@ struct ArchiveDb::Statements {
           object_find(db.prepare(masked_sql::object_find())),
           object_update(db.prepare(masked_sql::object_update())),
           run_count(db.prepare(masked_sql::run_count())), expire(db.prepare(masked_sql::expire())),
-          max_object_id(db.prepare(masked_sql::max_object_id())) {}
+          max_object_id(db.prepare(masked_sql::max_object_id())),
+          name_run(db.prepare(masked_sql::name_run())), stored(db.prepare(masked_sql::stored())) {}
 
     SqliteStatement run;
     SqliteStatement archive;
@@ -60,6 +61,8 @@ struct ArchiveDb::Statements {
     SqliteStatement run_count;
     SqliteStatement expire;
     SqliteStatement max_object_id;
+    SqliteStatement name_run;
+    SqliteStatement stored;
 };
 
 namespace {
@@ -427,6 +430,36 @@ int64_t ArchiveDb::run_count() {
 int64_t ArchiveDb::expire_confirmations(int64_t keep_runs) {
     run_once(statements().expire, keep_runs);
     return changes();
+}
+
+void ArchiveDb::name_run(int64_t run_id, std::string_view directory_name) {
+    run_once(statements().name_run, run_id, directory_name);
+}
+
+void ArchiveDb::list_stored(const StoredCallback& callback) {
+    StoredObject object;
+    for_each_row(statements().stored,
+                 [&](int64_t parentid, std::string_view name, uint32_t attributes, int64_t size,
+                     int64_t modified_time, std::string_view condition, int64_t archive_id,
+                     int64_t run_id, std::string_view format_name, std::string_view run_name) {
+                     if (parentid != listed_dir_id_) {
+                         listed_dir_id_ = -1;
+                         if (!cached_dir_path(parentid, listed_dir_path_))
+                             return;
+                         listed_dir_id_ = parentid;
+                     }
+                     object.dir_path = listed_dir_path_;
+                     object.name = name;
+                     object.is_directory = (attributes & kIndexDirectoryBit) != 0;
+                     object.size = size;
+                     object.modified_time = modified_time;
+                     object.condition = condition;
+                     object.archive_id = archive_id;
+                     object.run_id = run_id;
+                     object.format_name = format_name;
+                     object.run_directory = run_name;
+                     callback(object);
+                 });
 }
 
 } // namespace vesk

@@ -76,6 +76,31 @@ public:
     // Marks the listed files that nobody confirmed as failed; returns their number.
     virtual int64_t mark_failed();
 
+    // Records the name of the run's directory, where its archives and index copy lie.
+    void name_run(int64_t run_id, std::string_view directory_name);
+
+    // An object with what the index knows of its newest confirmed copy. Views are valid only
+    // during the callback.
+    struct StoredObject {
+        std::string_view dir_path;
+        std::string_view name;
+        bool is_directory = false;
+        int64_t size = 0;
+        int64_t modified_time = 0;
+        // "directory", "stored", "failed", "changed since stored" or "never stored".
+        std::string_view condition;
+        // The archive holding the newest confirmed copy, its run and format; 0 and empty when
+        // there is no copy.
+        int64_t archive_id = 0;
+        int64_t run_id = 0;
+        std::string_view format_name;
+        // Empty when the run was recorded before runs had directory names.
+        std::string_view run_directory;
+    };
+    using StoredCallback = std::function<void(const StoredObject&)>;
+    // Delivers every object whose directory is cached (cache_dirs must have run).
+    void list_stored(const StoredCallback& callback);
+
     // The number of run records.
     int64_t run_count();
     // Makes the next listing deliver again every archived file whose confirming archive is not

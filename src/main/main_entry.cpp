@@ -7,6 +7,7 @@
 #include <typeinfo>
 
 #include "backup/backup_mode.h"
+#include "backup/restore.h"
 #include "config/config.h"
 #include "config/parser.h"
 #include "index/archive_db.h"
@@ -45,11 +46,21 @@ const char* const mode_names[] = {"f",    "i",    "r",      "w",       "inc",   
 
 std::vector<std::string> process_arguments;
 
+enum class Action { Backup, Restore, List, Prune };
+
 struct Switches {
     std::string job_file;
     bool dry_run = false;
     bool verbose_archiving = false;
     bool verbose_verification = false;
+    Action action = Action::Backup;
+    // The switch that chose the action, for messages.
+    std::string action_switch;
+    std::string restore_dir;
+    StoredFilesRequest request;
+    // The switches given that only some actions take.
+    std::vector<std::string> request_switches;
+    std::optional<int64_t> keep;
 };
 
 void say(std::string_view line) {
@@ -65,12 +76,103 @@ bool is_mode_name(std::string_view name) {
     return false;
 }
 
+// A whole non-negative decimal number, or nothing.
+std::optional<int64_t> count_value(std::string_view text) {
+    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != text.npos) {
+        return std::nullopt;
+    }
+    return std::stoll(std::string(text));
+}
+
+// Chooses the action; a second action is an error.
+std::optional<int> choose_action(Switches& switches, Action action, const std::string& arg) {
+    if (switches.action != Action::Backup) {
+        say(format("The switches '%s' and '%s' cannot be used together.", switches.action_switch,
+                   arg));
+        return exit_usage;
+    }
+    switches.action = action;
+    switches.action_switch = arg;
+    return std::nullopt;
+}
+
+// Reads the switches of restore, list and prune; nothing when the argument is none of them.
+// Sets `status` when the command line ends the program.
+bool read_stored_files_switch(const std::vector<std::string>& args, size_t& i, Switches& switches,
+                              std::optional<int>& status) {
+    const std::string& arg = args[i];
+    const bool has_value = i + 1 < args.size();
+    const auto value = [&](std::string_view what) -> const std::string* {
+        if (!has_value) {
+            say(format("You must specify %s following '%s'.", what, arg));
+            status = exit_usage;
+            return nullptr;
+        }
+        return &args[++i];
+    };
+    if (arg == "--restore") {
+        if (const std::string* dir = value("a directory")) {
+            switches.restore_dir = *dir;
+            status = choose_action(switches, Action::Restore, arg);
+        }
+    } else if (arg == "--list" || arg == "--prune") {
+        status = choose_action(switches, arg == "--list" ? Action::List : Action::Prune, arg);
+    } else if (arg == "--run") {
+        if (const std::string* name = value("a run directory name")) {
+            switches.request.run_name = *name;
+            switches.request_switches.push_back(arg);
+        }
+    } else if (arg == "--path") {
+        if (const std::string* pattern = value("a path pattern")) {
+            switches.request.path_patterns.push_back(*pattern);
+            switches.request_switches.push_back(arg);
+        }
+    } else if (arg == "--keep") {
+        if (const std::string* number = value("a number")) {
+            switches.keep = count_value(*number);
+            if (!switches.keep) {
+                say(format("The number '%s' is invalid.", *number));
+                status = exit_usage;
+            }
+        }
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// Switches that the chosen action does not take.
+std::optional<int> check_combination(const Switches& switches) {
+    const bool reads_index = switches.action == Action::Restore || switches.action == Action::List;
+    for (const std::string& arg : switches.request_switches) {
+        if (!reads_index) {
+            say(format("The switch '%s' needs '--restore' or '--list'.", arg));
+            return exit_usage;
+        }
+    }
+    if (switches.keep && switches.action != Action::Prune) {
+        say("The switch '--keep' needs '--prune'.");
+        return exit_usage;
+    }
+    if (switches.dry_run && reads_index) {
+        say(format("The switches '%s' and '--dry' cannot be used together.",
+                   switches.action_switch));
+        return exit_usage;
+    }
+    return std::nullopt;
+}
+
 // Walks the switches; returns an exit status when the command line ends the program.
 std::optional<int> read_switches(const std::vector<std::string>& args, Switches& switches) {
     for (size_t i = 1; i < args.size(); ++i) {
         const std::string& arg = args[i];
         const bool has_value = i + 1 < args.size();
-        if (arg == "-h" || arg == "/?" || arg == "--help") {
+        std::optional<int> status;
+        if (read_stored_files_switch(args, i, switches, status)) {
+            if (status) {
+                return status;
+            }
+        } else if (arg == "-h" || arg == "/?" || arg == "--help") {
             print_usage();
         } else if (arg == "--cfg") {
             if (!has_value) {
@@ -98,11 +200,39 @@ std::optional<int> read_switches(const std::vector<std::string>& args, Switches&
             return exit_usage;
         }
     }
+    if (auto status = check_combination(switches)) {
+        return status;
+    }
     if (switches.job_file.empty()) {
         say("You must specify a '--cfg <cfgfile>' argument.");
         return exit_usage;
     }
     return std::nullopt;
+}
+
+// Restore, list or prune; returns the exit status.
+int run_stored_files_action(const Switches& switches, const Config& config) {
+    switch (switches.action) {
+    case Action::Restore: {
+        const RestoreSummary summary =
+            restore_files(config, switches.request, switches.restore_dir);
+        if (summary.missing > 0) {
+            say(format("%s files could not be restored; the lines starting with 'Missing:' name "
+                       "them.",
+                       summary.missing));
+        }
+        return summary.missing > 0 ? exit_incomplete_backup : exit_success;
+    }
+    case Action::List:
+        list_stored_files(config, switches.request);
+        return exit_success;
+    case Action::Prune:
+        prune_run_directories(config, switches.keep.value_or(1), switches.dry_run);
+        return exit_success;
+    case Action::Backup:
+        break;
+    }
+    return exit_error;
 }
 
 // Says what a completed run could not back up, each kind with what the user can do about it;
@@ -145,6 +275,11 @@ int run(const std::vector<std::string>& args) {
     config->dry_run = switches.dry_run;
     config->verbose_archiving = switches.verbose_archiving;
     config->verbose_verification = switches.verbose_verification;
+    if (switches.action != Action::Backup) {
+        const int status = run_stored_files_action(switches, *config);
+        say("VESK exiting.");
+        return status;
+    }
     auto record_run = [&job_text](ArchiveDb& db) {
         return db.add_run(recorded_version, command_line_text(), job_text);
     };

@@ -63,3 +63,11 @@ CREATE UNIQUE INDEX IF NOT EXISTS objects_by_parent_name ON objects (parentid, n
 -- have to follow every row through that marking and make the scan several times slower.
 -- Directories only, for building the directory paths.
 CREATE INDEX IF NOT EXISTS directories_by_parent ON objects (parentid) WHERE attributes & 1 = 1;
+
+-- The directory name of each run (its run layout name), so that a restore finds the archives of
+-- a run. A table of its own rather than a column of runs: indexes written before runs had
+-- names open unchanged, and their runs simply have no row here.
+CREATE TABLE IF NOT EXISTS run_directories (
+    run_id INTEGER PRIMARY KEY,
+    name TEXT NOT NULL
+);
