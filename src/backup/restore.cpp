@@ -177,10 +177,10 @@ public:
             recover(group);
         }
         check_files();
-        log_.log("Restored %s of %s files into '%s': %s from an older copy, %s missing, %s with "
-                 "another modification time.",
+        log_.log("Restored %s of %s files into '%s': %s from an older copy, %s missing, %s "
+                 "differing from the index, %s with another modification time.",
                  summary_.restored, wanted_, target_, summary_.from_older_copy, summary_.missing,
-                 summary_.other_time);
+                 summary_.differing, summary_.other_time);
         return summary_;
     }
 
@@ -192,6 +192,11 @@ private:
     void report_missing(const StoredEntry& file, std::string_view reason) {
         ++summary_.missing;
         log_.log("Missing: '%s': %s", escape_for_log(file.path), reason);
+    }
+
+    void report_differing(const StoredEntry& file, std::string_view reason) {
+        ++summary_.differing;
+        log_.log("Differs: '%s': %s", escape_for_log(file.path), reason);
     }
 
     // Groups the wanted files by the archive that holds them; files without a usable copy are
@@ -304,6 +309,10 @@ private:
 
     void check_file(const StoredEntry& file) {
         const VfsEntryFacts facts = VfsPath(true, target_ + "/" + file.path).entry_facts();
+        if (facts.kind == VfsEntryKind::Directory || facts.kind == VfsEntryKind::Other) {
+            report_differing(file, "it was restored as something other than a file or link.");
+            return;
+        }
         if (facts.kind != VfsEntryKind::File && facts.kind != VfsEntryKind::Link) {
             report_missing(file, format("the recover program of '%s' did not restore it from "
                                         "run '%s'.",
@@ -318,8 +327,9 @@ private:
             return;
         }
         if (facts.size != static_cast<uint64_t>(file.size)) {
-            report_missing(file, format("it was restored with %s bytes, the index records %s.",
-                                        facts.size, file.size));
+            report_differing(file,
+                             format("it was restored with %s bytes, the index records %s bytes.",
+                                    facts.size, file.size));
             return;
         }
         ++summary_.restored;

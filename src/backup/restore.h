@@ -26,8 +26,11 @@ struct RestoreSummary {
     int64_t restored = 0;
     // Restored from a copy older than the index's facts (the file changed after it was stored).
     int64_t from_older_copy = 0;
-    // Not there after the restore, or not as the index records it; each is named in the log.
+    // Not there after the restore; each is named in the log ("Missing: ...").
     int64_t missing = 0;
+    // There, but not as the index records it (another size, or not a file or link); each is
+    // named in the log ("Differs: ...").
+    int64_t differing = 0;
     // Restored with another modification time than the index records (informational).
     int64_t other_time = 0;
 };

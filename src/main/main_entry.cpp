@@ -216,12 +216,13 @@ int run_stored_files_action(const Switches& switches, const Config& config) {
     case Action::Restore: {
         const RestoreSummary summary =
             restore_files(config, switches.request, switches.restore_dir);
-        if (summary.missing > 0) {
-            say(format("%s files could not be restored; the lines starting with 'Missing:' name "
-                       "them.",
-                       summary.missing));
+        const int64_t failed = summary.missing + summary.differing;
+        if (failed > 0) {
+            say(format("%s files did not come back as stored; the lines starting with 'Missing:' "
+                       "or 'Differs:' name them.",
+                       failed));
         }
-        return summary.missing > 0 ? exit_incomplete_backup : exit_success;
+        return failed > 0 ? exit_incomplete_backup : exit_success;
     }
     case Action::List:
         list_stored_files(config, switches.request);

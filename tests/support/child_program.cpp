@@ -14,6 +14,8 @@
 //   store ARCHIVE LIST   append every file LIST names (one a line, LF or CR LF) to ARCHIVE and
 //                        write "<hash, 16 hex digits>  <path>" for each; unreadable ones are left
 //                        out
+//   extract ARCHIVE DIR LIST   write the newest copy of every file LIST names from ARCHIVE below
+//                        DIR (parent directories made)
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -21,6 +23,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -63,6 +67,34 @@ int store(const std::string& archive_name, const std::string& list_name) {
         }
     }
     return list.eof() && archive ? 0 : 1;
+}
+
+std::set<std::string> read_list(const std::string& list_name) {
+    std::set<std::string> names;
+    std::ifstream list(from_utf8(list_name), std::ios::binary);
+    for (std::string line; std::getline(list, line);) {
+        names.insert(line.erase(line.find_last_not_of('\r') + 1));
+    }
+    return names;
+}
+
+int extract(const std::string& archive_name, const std::string& dir, const std::string& list) {
+    const std::set<std::string> names = read_list(list);
+    std::ifstream archive(from_utf8(archive_name), std::ios::binary);
+    std::map<std::string, std::string> files;
+    for (std::string name, size; std::getline(archive, name) && std::getline(archive, size);) {
+        std::string content(std::stoul(size), '\0');
+        archive.read(content.data(), static_cast<std::streamsize>(content.size()));
+        if (names.count(name) != 0) {
+            files[name] = std::move(content);
+        }
+    }
+    for (const auto& [name, content] : files) {
+        const std::filesystem::path path = from_utf8(dir + "/" + name);
+        std::filesystem::create_directories(path.parent_path());
+        std::ofstream(path, std::ios::binary) << content;
+    }
+    return archive.eof() ? 0 : 1;
 }
 
 } // namespace
@@ -109,6 +141,8 @@ int main(int argc, char** argv) {
             spawn(argv[0], next, command == "spawn");
         } else if (command == "store") {
             return store(next, argv[++i]);
+        } else if (command == "extract" && i + 2 < argc) {
+            return extract(next, argv[i + 1], argv[i + 2]);
         } else if (command == "exit") {
             return std::stoi(next);
         } else {
