@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds build/vesk and runs a real backup of a small sample tree with
 # the 7-Zip example job: a first run, an unchanged second run that stores nothing, and a run after
-# one file changed that stores just that file.
+# one file changed that stores just that file. Then it restores the three runs into a new
+# directory, compares that with the source, and lists what is stored where.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -44,6 +45,17 @@ echo
 echo "Its list file (what was handed to 7-Zip):"
 cat "$newest/listfile.7z.lst"
 echo
+echo "=== Restore of the three runs into $demo/restored (each file from its newest archive)"
+build/vesk --cfg "$demo/demo.job" --restore "$demo/restored" | grep -E 'Restor|Missing|Differs'
+echo
+echo "=== diff -r of source and restored tree (*.tmp files are excluded by the job)"
+diff -r --no-dereference -x '*.tmp' "$demo/source" "$demo/restored"
+echo "No differences."
+echo
+echo "=== What is stored where (build/vesk --cfg demo.job --list)"
+build/vesk --cfg "$demo/demo.job" --list | grep -v -E '^(VESK|$)'
+echo
 echo "Job log: $demo/backups/backuplog.txt; run logs: <run directory>/log.txt."
 echo "To back up your own directories, copy examples/7zip.job, set source_dir and"
-echo "destination_dir, and run: build/vesk --cfg yourjob.job"
+echo "destination_dir, and run: build/vesk --cfg yourjob.job (docs/restore.md tells how to get"
+echo "files back)."
