@@ -1,11 +1,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <ctime>
 #include <functional>
 #include <gtest/gtest.h>
 #include <map>
 #include <sstream>
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/stat.h>
 #endif
 
@@ -19,6 +22,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
+using testing::path_of;
 using testing::read_file;
 using testing::ScratchDir;
 using testing::set_mtime;
@@ -47,6 +51,30 @@ std::string shown(const VfsException& error, const std::string& scratch = "@") {
     for (size_t at; (at = text.find(scratch)) != text.npos;)
         text.replace(at, scratch.size(), "@");
     return text;
+}
+
+// The facts of an entry as the cases show them: the kind, then for all but a link the size and
+// the modification time ("recent" within the last ten minutes).
+std::string shown(const VfsEntryFacts& facts) {
+    const char* kinds[] = {"Missing", "File", "Directory", "Link", "Other", "Unknown"};
+    const bool recent = facts.modified_time > std::time(nullptr) - 600;
+    return kinds[static_cast<int>(facts.kind)] +
+           (facts.kind == VfsEntryKind::Link
+                ? ""
+                : " " + std::to_string(facts.size) + " " +
+                      (recent ? "recent" : std::to_string(facts.modified_time)));
+}
+
+// Makes a symbolic link to `target` at `link`; false when the system refuses.
+bool make_link(const std::string& target, const std::string& link) {
+#ifdef _WIN32
+    const DWORD flags = fs::is_directory(path_of(target)) ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0;
+    return ::CreateSymbolicLinkW(path_of(link).make_preferred().c_str(),
+                                 path_of(target).make_preferred().c_str(),
+                                 flags | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
+#else
+    return ::symlink(target.c_str(), link.c_str()) == 0;
+#endif
 }
 
 // Runs the steps of a case in a fresh scratch directory (see tests/data/vfs_fs_cases.txt) and
@@ -106,6 +134,29 @@ std::string fs_steps(std::string_view text) {
                           (from.is_file() ? " file" : "") +
                           (from.is_directory() ? " directory" : "");
              }},
+            {"entry", [&] { result = shown(from.entry_facts()); }},
+            {"names",
+             [&] {
+                 auto names = from.list_names();
+                 std::sort(names.begin(), names.end());
+                 result.clear();
+                 for (const std::string& name : names)
+                     result += "[" + name + "]";
+             }},
+            {"rmtree", [&] { from.remove_tree(); }},
+            {"readonly", [&] { fs::permissions(path_of(at(a)), fs::perms::owner_read); }},
+            {"link", [&] { result = make_link(at(a), at(b)) ? "ok" : "failed"; }},
+            {"tempdir",
+             [&] {
+                 auto temporary = std::make_unique<VfsTemporaryDirectory>(a);
+                 const fs::path made = path_of(temporary->path());
+                 const bool placed = fs::temp_directory_path() / made.filename() == made &&
+                                     made.filename().string().starts_with(a);
+                 result = placed && fs::is_directory(made) ? "made" : "misplaced";
+                 write_file(made / "inside.txt", "x");
+                 temporary.reset();
+                 result += fs::exists(made) ? " left" : " gone";
+             }},
             {"copy", [&] { from.copy_to(to, false); }},
             {"replace", [&] { from.copy_to(to, true); }},
             {"move", [&] { from.move_to(to); }},
@@ -155,6 +206,15 @@ std::string fs_steps(std::string_view text) {
 TEST(Vfs, Cases) {
     testing::check_cases(kCases, {{"fs", fs_steps}});
     testing::check_cases("vfs_fs_cases.txt", {{"fs", fs_steps}});
+}
+
+// Links have cases of their own, run where the system makes them.
+TEST(Vfs, LinkCases) {
+    const ScratchDir dir;
+    if (!make_link(testing::utf8(dir.path()), testing::utf8(dir / "probe")) ||
+        !fs::exists(dir / "probe"))
+        GTEST_SKIP() << "no symbolic link can be made here (Wine only pretends to make them)";
+    testing::check_cases("vfs_link_cases.txt", {{"fs", fs_steps}});
 }
 
 } // namespace

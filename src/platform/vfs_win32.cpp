@@ -9,8 +9,10 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <string>
 #include <vector>
 
+#include "platform/bindings.h"
 #include "platform/path_syntax.h"
 #include "platform/text_format.h"
 #include "platform/vfs.h"
@@ -190,6 +192,147 @@ DWORD copy_file(const std::wstring& source, const std::wstring& destination, boo
     return error;
 }
 
+// What the attributes of an entry itself say it is: any reparse point (symbolic link,
+// junction) is a link, whatever it points to.
+VfsEntryKind kind_of(DWORD attributes) {
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        return VfsEntryKind::Link;
+    }
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+        return VfsEntryKind::Directory;
+    }
+    return (attributes & FILE_ATTRIBUTE_DEVICE) ? VfsEntryKind::Other : VfsEntryKind::File;
+}
+
+// The native path of an entry in the directory at `native` (which ends with a backslash only
+// when it is the root of a drive or share).
+std::wstring child_of(const std::wstring& native, const std::wstring& name) {
+    return native + (native.ends_with(L'\\') ? L"" : L"\\") + name;
+}
+
+// One entry of a directory listing, with the attributes the listing gave.
+struct ListedEntry {
+    std::wstring name;
+    DWORD attributes = 0;
+};
+
+// Appends the entries of the directory at the native path ("." and ".." left out); returns 0
+// or the error code. Only the root of an empty drive lists nothing at all, which is no failure.
+DWORD list_directory(const std::wstring& native, std::vector<ListedEntry>& entries) {
+    WIN32_FIND_DATAW data;
+    const UniqueFindHandle find(::FindFirstFileExW(child_of(native, L"*").c_str(), FindExInfoBasic,
+                                                   &data, FindExSearchNameMatch, nullptr,
+                                                   FIND_FIRST_EX_LARGE_FETCH));
+    if (!find.valid()) {
+        const DWORD error = ::GetLastError();
+        const DWORD attributes = ::GetFileAttributesW(native.c_str());
+        const bool directory =
+            attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+        return error == ERROR_FILE_NOT_FOUND && directory ? 0 : error;
+    }
+    do {
+        const std::wstring_view name = data.cFileName;
+        if (name != L"." && name != L"..") {
+            entries.push_back({std::wstring(name), data.dwFileAttributes});
+        }
+    } while (::FindNextFileW(find.get(), &data));
+    const DWORD error = ::GetLastError();
+    return error == ERROR_NO_MORE_FILES ? 0 : error;
+}
+
+// Clears the read-only attribute of the entry itself (a link is not followed), which Windows
+// requires before the entry can be deleted. Hidden, system and archive bits are kept.
+DWORD clear_read_only(const std::wstring& native, DWORD attributes) {
+    const UniqueHandle entry(
+        ::CreateFileW(native.c_str(), FILE_WRITE_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    constexpr DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                           FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    FILE_BASIC_INFO basic{}; // times of 0 stay unchanged
+    basic.FileAttributes = (attributes & kept) ? (attributes & kept) : FILE_ATTRIBUTE_NORMAL;
+    if (!entry.valid() ||
+        !::SetFileInformationByHandle(entry.get(), FileBasicInfo, &basic, sizeof basic)) {
+        return ::GetLastError();
+    }
+    return 0;
+}
+
+DWORD remove_tree_at(const std::wstring& native, DWORD attributes);
+
+// Empties and removes a directory that is no link or junction. While its entries go, it is
+// held open without delete sharing, so that it cannot be renamed or replaced by a junction
+// meanwhile: every removal stays below it.
+DWORD remove_directory_tree(const std::wstring& native) {
+    {
+        const UniqueHandle held(::CreateFileW(
+            native.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        BY_HANDLE_FILE_INFORMATION info{};
+        if (!held.valid() || !facts_of(held.get(), info)) {
+            return ::GetLastError();
+        }
+        if ((info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) !=
+            FILE_ATTRIBUTE_DIRECTORY) {
+            return ERROR_DIRECTORY; // replaced since it was examined
+        }
+        std::vector<ListedEntry> entries;
+        if (const DWORD error = list_directory(native, entries)) {
+            return error;
+        }
+        for (const ListedEntry& entry : entries) {
+            if (const DWORD error =
+                    remove_tree_at(child_of(native, entry.name), entry.attributes)) {
+                return error;
+            }
+        }
+    }
+    return ::RemoveDirectoryW(native.c_str()) ? 0 : ::GetLastError();
+}
+
+// Removes the entry that has the given attributes and, for a directory, everything below it.
+// A link or junction is removed itself (a link to a directory as a directory), never entered.
+// Returns 0, also when nothing is there, or the error code.
+DWORD remove_tree_at(const std::wstring& native, DWORD attributes) {
+    if (attributes & FILE_ATTRIBUTE_READONLY) {
+        if (const DWORD error = clear_read_only(native, attributes)) {
+            return is_missing(error) ? 0 : error;
+        }
+    }
+    DWORD error = 0;
+    const bool directory = attributes & FILE_ATTRIBUTE_DIRECTORY;
+    if (directory && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        error = remove_directory_tree(native);
+    } else if (!(directory ? ::RemoveDirectoryW(native.c_str()) : ::DeleteFileW(native.c_str()))) {
+        error = ::GetLastError();
+    }
+    return is_missing(error) ? 0 : error;
+}
+
+// The system's directory for temporary files (GetTempPathW), or nothing when it cannot be told.
+std::optional<std::string> temporary_root() {
+    std::wstring buffer(::GetTempPathW(0, nullptr), L'\0');
+    const DWORD length = ::GetTempPathW(static_cast<DWORD>(buffer.size()), buffer.data());
+    if (length == 0 || length >= buffer.size()) {
+        return std::nullopt;
+    }
+    buffer.resize(length);
+    return narrow(buffer);
+}
+
+// A name suffix that differs between processes and between calls.
+std::string unique_suffix(unsigned attempt) {
+    LARGE_INTEGER counter{};
+    ::QueryPerformanceCounter(&counter);
+    uint64_t bits = static_cast<uint64_t>(counter.QuadPart) ^
+                    (static_cast<uint64_t>(::GetCurrentProcessId()) << 40) ^
+                    (attempt * 0x9E3779B97F4A7C15ull);
+    std::string suffix;
+    for (int digit = 0; digit < 10; ++digit, bits >>= 4) {
+        suffix += "0123456789abcdef"[bits & 0xF];
+    }
+    return suffix;
+}
+
 } // namespace
 
 std::wstring native_path(std::string_view normal) {
@@ -303,13 +446,50 @@ VfsEntryKind VfsPath::entry_kind() const noexcept {
     if (attributes_now == INVALID_FILE_ATTRIBUTES) {
         return is_missing(::GetLastError()) ? VfsEntryKind::Missing : VfsEntryKind::Unknown;
     }
-    if (attributes_now & FILE_ATTRIBUTE_REPARSE_POINT) {
-        return VfsEntryKind::Link;
+    return kind_of(attributes_now);
+}
+
+// GetFileAttributesExW reports a link or junction itself, with the size and time that the
+// directory walker's listing gives for it.
+VfsEntryFacts VfsPath::entry_facts() const noexcept {
+    VfsEntryFacts facts;
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!::GetFileAttributesExW(native_path(normal_).c_str(), GetFileExInfoStandard, &data)) {
+        facts.kind = is_missing(::GetLastError()) ? VfsEntryKind::Missing : VfsEntryKind::Unknown;
+        return facts;
     }
-    if (attributes_now & FILE_ATTRIBUTE_DIRECTORY) {
-        return VfsEntryKind::Directory;
+    facts.kind = kind_of(data.dwFileAttributes);
+    if (facts.kind != VfsEntryKind::Directory) {
+        facts.size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
     }
-    return (attributes_now & FILE_ATTRIBUTE_DEVICE) ? VfsEntryKind::Other : VfsEntryKind::File;
+    facts.modified_time =
+        filetime_to_unix((static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+                         data.ftLastWriteTime.dwLowDateTime);
+    return facts;
+}
+
+std::vector<std::string> VfsPath::list_names() const {
+    std::vector<ListedEntry> entries;
+    if (const DWORD error = list_directory(native_path(normal_), entries)) {
+        fail(format("Failed listing directory '%s'.", normal_), error);
+        return {};
+    }
+    std::vector<std::string> names;
+    names.reserve(entries.size());
+    for (const ListedEntry& entry : entries) {
+        names.push_back(narrow(entry.name));
+    }
+    return names;
+}
+
+void VfsPath::remove_tree() const {
+    const std::wstring native = native_path(normal_);
+    const DWORD attributes = ::GetFileAttributesW(native.c_str());
+    const DWORD error = attributes == INVALID_FILE_ATTRIBUTES ? ::GetLastError()
+                                                              : remove_tree_at(native, attributes);
+    if (error != 0 && !is_missing(error)) {
+        fail(format("Failed removing '%s'.", normal_), error);
+    }
 }
 
 bool VfsPath::same_entry_as(const VfsPath& other) const noexcept {
@@ -500,6 +680,41 @@ std::optional<std::string> read_regular_file_prefix(const VfsPath& path, size_t 
         }
     }
     return content;
+}
+
+// ---- VfsTemporaryDirectory ----
+
+// The directory gets no security descriptor of its own: below the user's temporary directory
+// it inherits that directory's access control list, which admits only the user (and the
+// system). A name that exists already is retried with another suffix.
+VfsTemporaryDirectory::VfsTemporaryDirectory(std::string_view prefix) {
+    const std::optional<std::string> root = temporary_root();
+    if (!root) {
+        throw VfsException(format("Failed creating a temporary directory '%s'.", prefix),
+                           ::GetLastError());
+    }
+    for (unsigned attempt = 0;; ++attempt) {
+        VfsPath candidate(true, *root);
+        candidate.append(std::string(prefix) + unique_suffix(attempt));
+        if (::CreateDirectoryW(native_path(candidate.normal_view()).c_str(), nullptr)) {
+            path_ = candidate.normal_copy();
+            return;
+        }
+        const DWORD error = ::GetLastError();
+        if (error != ERROR_ALREADY_EXISTS || attempt == 100) {
+            throw VfsException(
+                format("Failed creating a temporary directory '%s'.", candidate.normal_view()),
+                error);
+        }
+    }
+}
+
+VfsTemporaryDirectory::~VfsTemporaryDirectory() {
+    try {
+        VfsPath(true, path_).remove_tree();
+    } catch (const VfsException&) {
+        // What is left lies in the user's temporary directory, which is cleaned on its own.
+    }
 }
 
 // ---- VfsDirectoryLock ----

@@ -42,6 +42,25 @@ private:
     HANDLE handle_ = nullptr;
 };
 
+// Owns a directory search handle (FindFirstFileExW) and closes it on destruction.
+class UniqueFindHandle {
+public:
+    explicit UniqueFindHandle(HANDLE handle) noexcept : handle_(handle) {}
+    UniqueFindHandle(const UniqueFindHandle&) = delete;
+    UniqueFindHandle& operator=(const UniqueFindHandle&) = delete;
+    ~UniqueFindHandle() {
+        if (valid()) {
+            ::FindClose(handle_);
+        }
+    }
+
+    HANDLE get() const noexcept { return handle_; }
+    bool valid() const noexcept { return handle_ != INVALID_HANDLE_VALUE; }
+
+private:
+    HANDLE handle_;
+};
+
 // UTF-8 <-> UTF-16 for Win32 calls, with the replacement rules of platform/unicode.h.
 std::wstring widen(std::string_view utf8);
 std::string narrow(std::wstring_view utf16);
