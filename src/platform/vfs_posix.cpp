@@ -116,6 +116,21 @@ bool is_dot_entry(const char* name) {
     return name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0));
 }
 
+// Reads the names of a directory stream but "." and ".."; returns 0 or the errno value of a
+// failure, so that a listing cut short is not taken for the whole directory.
+int read_names(DIR* directory, std::vector<std::string>& names) {
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(directory);
+        if (entry == nullptr) {
+            return errno;
+        }
+        if (!is_dot_entry(entry->d_name)) {
+            names.emplace_back(entry->d_name);
+        }
+    }
+}
+
 // Removes everything inside the open directory; returns 0 or the errno value of the first
 // failure. Entries are examined relative to the directory and links are never followed, so a
 // link planted inside cannot lead the removal elsewhere.
@@ -130,10 +145,8 @@ int remove_directory_contents(int directory_fd) {
     }
     listing_fd.release();
     std::vector<std::string> names;
-    while (const dirent* entry = ::readdir(listing.get())) {
-        if (!is_dot_entry(entry->d_name)) {
-            names.emplace_back(entry->d_name);
-        }
+    if (const int error = read_names(listing.get(), names)) {
+        return error;
     }
     for (const std::string& name : names) {
         if (::unlinkat(directory_fd, name.c_str(), 0) == 0 || errno == ENOENT) {
@@ -298,10 +311,8 @@ std::vector<std::string> VfsPath::list_names() const {
         fail(format("Failed listing directory '%s'.", normal_), errno);
         return names;
     }
-    while (const dirent* entry = ::readdir(directory.get())) {
-        if (!is_dot_entry(entry->d_name)) {
-            names.emplace_back(entry->d_name);
-        }
+    if (const int error = read_names(directory.get(), names)) {
+        fail(format("Failed listing directory '%s'.", normal_), error);
     }
     return names;
 }
