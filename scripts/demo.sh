@@ -20,6 +20,7 @@ head -c 200000 /dev/urandom > "$demo/source/photos 2026/beach.jpg"
 ln -s docs/report.txt "$demo/source/latest report" # stored as a link, not as a second copy
 
 sed -e "s#/path/to/source#$demo/source#" -e "s#/path/to/backups#$demo/backups#" \
+    -e "s#/path/to/examples#$root/examples#" \
     examples/7zip.job > "$demo/demo.job"
 
 run() {
