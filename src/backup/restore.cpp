@@ -35,10 +35,11 @@ struct StoredEntry {
     bool is_directory = false;
     int64_t size = 0;
     int64_t modified_time = 0;
-    std::string condition;
+    // Views of texts that the snapshot holds once for all its entries.
+    std::string_view condition;
     int64_t archive_id = 0;
-    std::string format_name;
-    std::string run_directory;
+    std::string_view format_name;
+    std::string_view run_directory;
 };
 
 std::string absolute_path(const std::string& text) {
@@ -63,8 +64,8 @@ public:
         db_->list_stored([this](const ArchiveDb::StoredObject& object) {
             entries_.push_back(
                 StoredEntry{joined(object.dir_path, object.name), object.is_directory, object.size,
-                            object.modified_time, std::string(object.condition), object.archive_id,
-                            std::string(object.format_name), std::string(object.run_directory)});
+                            object.modified_time, interned(object.condition), object.archive_id,
+                            interned(object.format_name), interned(object.run_directory)});
         });
         db_->close();
         std::sort(entries_.begin(), entries_.end(),
@@ -84,6 +85,9 @@ public:
     const std::vector<StoredEntry>& entries() const { return entries_; }
 
 private:
+    // One copy of each condition, format and run name, however many entries name it.
+    std::string_view interned(std::string_view text) { return *texts_.emplace(text).first; }
+
     std::string index_path(std::string_view run_name) const {
         if (run_name.empty()) {
             const std::string path = destination_path_ + "/" + std::string(kJobIndexName);
@@ -112,6 +116,7 @@ private:
     std::string source_path_;
     VfsTemporaryDirectory work_dir_;
     std::unique_ptr<ArchiveDb> db_;
+    std::set<std::string, std::less<>> texts_;
     std::vector<StoredEntry> entries_;
 };
 
@@ -170,6 +175,9 @@ public:
     RestoreSummary run() {
         log_.log("Restoring from the index of %s into '%s'.", request_label(), target_);
         plan();
+        if (wanted_ == 0 && !filter_.empty()) {
+            log_.log("No file of the index matches the path patterns.");
+        }
         check_formats();
         create_directories();
         for (ArchiveGroup& group : groups_) {
@@ -202,7 +210,7 @@ private:
     // Groups the wanted files by the archive that holds them; files without a usable copy are
     // missing from the start.
     void plan() {
-        std::map<std::pair<std::string, std::string>, ArchiveGroup> groups;
+        std::map<std::pair<std::string_view, std::string_view>, ArchiveGroup> groups;
         for (const StoredEntry& entry : snapshot_.entries()) {
             if (entry.is_directory || !filter_.takes(entry)) {
                 continue;
@@ -222,8 +230,8 @@ private:
                                format("its run directory '%s' is gone.", entry.run_directory));
             } else {
                 ArchiveGroup& group = groups[{entry.run_directory, entry.format_name}];
-                group.run_directory = entry.run_directory;
-                group.format_name = entry.format_name;
+                group.run_directory = std::string(entry.run_directory);
+                group.format_name = std::string(entry.format_name);
                 group.files.push_back(&entry);
             }
         }
@@ -372,7 +380,7 @@ std::string run_label(const StoredEntry& entry) {
     if (entry.archive_id == 0) {
         return "-";
     }
-    return entry.run_directory.empty() ? std::string("unknown") : entry.run_directory;
+    return entry.run_directory.empty() ? std::string("unknown") : std::string(entry.run_directory);
 }
 
 } // namespace
@@ -401,7 +409,7 @@ RestoreSummary restore_files(const Config& config, const StoredFilesRequest& req
 void list_stored_files(const Config& config, const StoredFilesRequest& request) {
     const IndexSnapshot snapshot(config, request.run_name);
     const PathFilter filter(request.path_patterns);
-    std::map<std::string, int64_t> counts;
+    std::map<std::string_view, int64_t> counts;
     int64_t files = 0;
     int64_t bytes = 0;
     for (const StoredEntry& entry : snapshot.entries()) {
@@ -411,7 +419,7 @@ void list_stored_files(const Config& config, const StoredFilesRequest& request) 
         ++files;
         bytes += entry.size;
         ++counts[entry.condition];
-        print_console_line(format("%s %s %s %s %s", padded(entry.condition, 20, false),
+        print_console_line(format("%s %s %s %s %s", padded(std::string(entry.condition), 20, false),
                                   padded(format("%s", entry.size), 12, true),
                                   utc_time_text(entry.modified_time),
                                   padded(run_label(entry), 19, false), escape_for_log(entry.path)));
@@ -445,7 +453,7 @@ void prune_run_directories(const Config& config, int64_t keep, bool dry) {
                 "it cannot tell which run directories a restore needs. Nothing was pruned.");
         }
         if (entry.archive_id != 0) {
-            needed.insert(entry.run_directory);
+            needed.emplace(entry.run_directory);
         }
     }
     std::vector<std::string> runs;
