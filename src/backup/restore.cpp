@@ -62,11 +62,11 @@ public:
             log_.log("No file of the index matches the path patterns.");
         }
         check_formats();
-        create_directories();
         for (ArchiveGroup& group : groups_) {
             throw_if_interrupted();
             recover(group);
         }
+        create_directories();
         check_files();
         log_.log("Restored %s of %s files into '%s': %s from an older copy, %s missing, %s "
                  "differing from the index, %s with another modification time.",
@@ -164,7 +164,8 @@ private:
         }
     }
 
-    // Directories come back even when they hold no file; with path patterns only the files
+    // Directories come back even when they hold no file: those the archivers did not make are
+    // made afterwards (private, as the index holds no modes). With path patterns only the files
     // asked for (and the directories their archivers make) come back.
     void create_directories() const {
         if (!filter_.empty()) {
