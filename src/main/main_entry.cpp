@@ -144,11 +144,10 @@ bool read_stored_files_switch(const std::vector<std::string>& args, size_t& i, S
 // Switches that the chosen action does not take.
 std::optional<int> check_combination(const Switches& switches) {
     const bool reads_index = switches.action == Action::Restore || switches.action == Action::List;
-    for (const std::string& arg : switches.request_switches) {
-        if (!reads_index) {
-            say(format("The switch '%s' needs '--restore' or '--list'.", arg));
-            return exit_usage;
-        }
+    if (!reads_index && !switches.request_switches.empty()) {
+        say(format("The switch '%s' needs '--restore' or '--list'.",
+                   switches.request_switches.front()));
+        return exit_usage;
     }
     if (switches.keep && switches.action != Action::Prune) {
         say("The switch '--keep' needs '--prune'.");
