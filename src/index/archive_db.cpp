@@ -33,7 +33,7 @@ UnknownDirectory::UnknownDirectory(std::string_view dir_path)
 struct ArchiveDb::Statements {
     explicit Statements(SqliteConnection& db)
         : run(db.prepare(masked_sql::run())), archive(db.prepare(masked_sql::archive())),
-          mark_unknown(db.prepare(masked_sql::mark_unknown())),
+          object_count(db.prepare(masked_sql::object_count())),
           object(db.prepare(masked_sql::object())), status(db.prepare(masked_sql::status())),
           cleanup(db.prepare(masked_sql::cleanup())),
           pre_listing(db.prepare(masked_sql::pre_listing())),
@@ -47,7 +47,7 @@ struct ArchiveDb::Statements {
 
     SqliteStatement run;
     SqliteStatement archive;
-    SqliteStatement mark_unknown;
+    SqliteStatement object_count;
     SqliteStatement object;
     SqliteStatement status;
     SqliteStatement cleanup;
@@ -146,6 +146,7 @@ void ArchiveDb::run_once(SqliteStatement& statement, const Values&... values) {
     statement.bind_params(values...);
     statement.exec_step();
     statement.reset();
+    last_changes_ = connection().changes();
 }
 
 void ArchiveDb::create_schema() {
@@ -157,7 +158,7 @@ int64_t ArchiveDb::last_insert_rowid() {
 }
 
 int64_t ArchiveDb::changes() {
-    return connection().changes();
+    return last_changes_;
 }
 
 void ArchiveDb::begin_transaction() {
@@ -190,9 +191,18 @@ bool ArchiveDb::begin_scan(const LogCallback& log) {
     max_id.bind_params();
     max_id.exec(last_old_rowid_);
     max_id.reset();
-    run_once(statements().mark_unknown);
+    int64_t objects = 0;
+    SqliteStatement& count = statements().object_count;
+    count.bind_params();
+    count.exec(objects);
+    count.reset();
+    // Every object is unknown until the scan records it again.
+    recorded_.assign(static_cast<size_t>(last_old_rowid_) + 1, false);
+    scan_tracked_ = true;
+    unrecorded_ids_.clear();
+    unrecorded_ids_known_ = false;
     const std::string message =
-        format("Ready for scanning. (Marked %s files as unknown).", changes());
+        format("Ready for scanning. (Marked %s files as unknown).", objects);
     commit_transaction();
     log(message);
     begin_transaction();
@@ -201,29 +211,47 @@ bool ArchiveDb::begin_scan(const LogCallback& log) {
 
 int64_t ArchiveDb::add_object(int64_t parentid, std::string_view name, uint32_t attributes,
                               int64_t size, int64_t modified_time) {
-    // Updating a known row in place is several times cheaper than replacing it, and a rescan
-    // mostly meets known rows. Either way one row changes and the last inserted row id is the
-    // object's row, as callers take it for the parent id of a directory's children.
+    // A rescan mostly meets known rows: an unchanged one is only looked up, a changed one is
+    // updated in place. Either way the last inserted row id is the object's row, as callers
+    // take it for the parent id of a directory's children, and the object counts as one changed
+    // row for the progress check.
     Statements& statement = statements();
-    int64_t id = 0;
+    StoredFacts found;
     // A directory that got its row in this scan had none before, so its entries are new and
     // need no lookup. The insert leaves an existing row alone; that row is then updated.
-    if (parentid > last_old_rowid_ || !find_object(parentid, name, id)) {
+    if (parentid > last_old_rowid_ || !find_object(parentid, name, found)) {
         run_once(statement.object, parentid, name, attributes, size, modified_time);
         if (changes() == 1) {
             return last_insert_rowid();
         }
-        find_object(parentid, name, id);
+        find_object(parentid, name, found);
     }
-    run_once(statement.object_update, id, attributes, size, modified_time);
-    connection().set_last_insert_rowid(id);
-    return id;
+    if (found.id >= 0 && static_cast<size_t>(found.id) < recorded_.size()) {
+        recorded_[static_cast<size_t>(found.id)] = true;
+    }
+    if (found.unchanged(attributes, size, modified_time)) {
+        last_changes_ = 1;
+    } else {
+        run_once(statement.object_update, found.id, attributes, size, modified_time);
+    }
+    connection().set_last_insert_rowid(found.id);
+    return found.id;
 }
 
-bool ArchiveDb::find_object(int64_t parentid, std::string_view name, int64_t& id) {
+bool ArchiveDb::StoredFacts::unchanged(uint32_t new_attributes, int64_t new_size,
+                                       int64_t new_modified_time) const {
+    if (attributes != new_attributes || size != new_size || modified_time != new_modified_time) {
+        return false;
+    }
+    // The state a rescan would give the row is the one it has (see the update statement).
+    return (attributes & kIndexDirectoryBit) != 0 ? state == 5 : state >= 1 && state <= 4;
+}
+
+bool ArchiveDb::find_object(int64_t parentid, std::string_view name, StoredFacts& found) {
     SqliteStatement& find = statements().object_find;
     find.bind_params(parentid, name);
-    const bool known = find.exec(id);
+    const bool known =
+        find.exec(found.id, found.attributes, found.size, found.modified_time, found.state);
     find.reset();
     return known;
 }
@@ -272,7 +300,12 @@ void ArchiveDb::log_status(const LogCallback& log) {
         int64_t first_state = 0;
     };
     std::vector<Group> groups;
-    for_each_row(statements().status, [&](int64_t state, int64_t size) {
+    unrecorded_ids_.clear();
+    for_each_row(statements().status, [&](int64_t id, int64_t state, int64_t size) {
+        if (unrecorded(id, state)) {
+            unrecorded_ids_.push_back(id);
+            state |= 16;
+        }
         const char* label = status_label(state);
         auto group = std::find_if(groups.begin(), groups.end(), [&](const Group& g) {
             return std::string_view(g.label) == label;
@@ -284,6 +317,7 @@ void ArchiveDb::log_status(const LogCallback& log) {
         group->bytes += size;
         group->first_state = std::min(group->first_state, state);
     });
+    unrecorded_ids_known_ = true;
     // Labels in the order of their smallest state.
     std::sort(groups.begin(), groups.end(),
               [](const Group& a, const Group& b) { return a.first_state < b.first_state; });
@@ -293,12 +327,36 @@ void ArchiveDb::log_status(const LogCallback& log) {
     }
 }
 
+bool ArchiveDb::unrecorded(int64_t id, int64_t state) const {
+    if ((state & 16) == 16) {
+        return true;
+    }
+    return scan_tracked_ && id >= 0 && static_cast<size_t>(id) < recorded_.size() &&
+           !recorded_[static_cast<size_t>(id)];
+}
+
 void ArchiveDb::cleanup(const LogCallback& log) {
+    if (!unrecorded_ids_known_) {
+        for_each_row(statements().status, [&](int64_t id, int64_t state, int64_t) {
+            if (unrecorded(id, state)) {
+                unrecorded_ids_.push_back(id);
+            }
+        });
+    }
     begin_transaction();
-    run_once(statements().cleanup);
-    const std::string message =
-        format("Completed database cleanup. Removed %s objects.", changes());
+    int64_t removed = 0;
+    for (const int64_t id : unrecorded_ids_) {
+        run_once(statements().cleanup, id);
+        removed += changes();
+    }
+    const std::string message = format("Completed database cleanup. Removed %s objects.", removed);
     commit_transaction();
+    // The scan's bookkeeping ends here.
+    unrecorded_ids_.clear();
+    unrecorded_ids_known_ = false;
+    recorded_.clear();
+    recorded_.shrink_to_fit();
+    scan_tracked_ = false;
     log(message);
 }
 

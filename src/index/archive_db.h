@@ -135,8 +135,31 @@ private:
 
     std::optional<SqliteConnection> connection_;
     std::unique_ptr<Statements> statements_;
-    // Looks up the row id of an object; false when it has no row.
-    bool find_object(int64_t parentid, std::string_view name, int64_t& id);
+
+    // What a row holds of an object, as the scan compares it.
+    struct StoredFacts {
+        int64_t id = -1;
+        uint32_t attributes = 0;
+        int64_t size = 0;
+        int64_t modified_time = 0;
+        int64_t state = 0;
+        // True when recording these facts again would leave the row as it is.
+        bool unchanged(uint32_t new_attributes, int64_t new_size, int64_t new_modified_time) const;
+    };
+    // Looks up an object's row; false when it has none.
+    bool find_object(int64_t parentid, std::string_view name, StoredFacts& found);
+    // True for a row the running scan has not recorded (or one marked unknown by an older scan).
+    bool unrecorded(int64_t id, int64_t state) const;
+
+    // Rows changed by the most recent statement; an unchanged object that the scan records
+    // without writing counts as one changed row.
+    int64_t last_changes_ = 0;
+    // From the start of a scan to the cleanup after it: which rows older than the scan it has
+    // recorded (by row id), and the ids of those it has not, once the status pass found them.
+    bool scan_tracked_ = false;
+    std::vector<bool> recorded_;
+    std::vector<int64_t> unrecorded_ids_;
+    bool unrecorded_ids_known_ = false;
 
     // The highest object row id when the running scan started: higher ids were recorded by it.
     int64_t last_old_rowid_ = std::numeric_limits<int64_t>::max();

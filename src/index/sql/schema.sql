@@ -6,7 +6,9 @@
 --   3  listed    delivered by the current listing, waiting for a confirmation
 --   4  failed    listed but confirmed by no program: the retry listing delivers it
 --   5  directory recorded and cached, never listed
---  +16 unknown   not (yet) seen by the running scan; the low bits keep the state it had
+--  +16 unknown   left by an interrupted scan of an older version: removed at the next cleanup
+-- A running scan keeps the objects it has recorded in memory instead of marking every row, so
+-- that an unchanged object costs a lookup and no write.
 
 -- The run works on a copy that is thrown away when the run fails, so durability is traded
 -- for speed: no syncs. The rollback journal is a file (no WAL), so the index file is complete
