@@ -90,10 +90,8 @@ std::string walk(const std::vector<std::string>& start, const std::string& optio
     std::string root, out;
     for (size_t i = 0; i < start.size(); ++i)
         root += (i ? "/" : "") + start[i];
-    const auto shown = [&](std::string text) {
-        for (size_t at; (at = text.find(root)) != text.npos;)
-            text.replace(at, root.size(), "@");
-        return text;
+    const auto shown = [&](const std::string& text) {
+        return testing::replace_all(text, root, "@");
     };
     const auto relative = [&](const WalkEntry& e) {
         return shown(escape_for_log(e.display_path())).substr(2);

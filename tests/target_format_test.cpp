@@ -77,12 +77,9 @@ TEST_F(TargetFormatHandlerTest, ExpandsVariables) {
     task.source_path = "/src%dstdir%"; // an inserted value is not expanded again
     testing::check_cases("format_variables_cases.txt",
                          {{"expand", [&](std::string_view text) {
-                               std::string expanded = handler.expand_variables(std::string(text));
-                               for (size_t at;
-                                    (at = expanded.find(task.run_subdir)) != std::string::npos;) {
-                                   expanded.replace(at, task.run_subdir.size(), "@RUN@");
-                               }
-                               return expanded;
+                               return testing::replace_all(
+                                   handler.expand_variables(std::string(text)), task.run_subdir,
+                                   "@RUN@");
                            }}});
     EXPECT_NE(log().find("] The variable '% of %' does not exists:\r\n"), std::string::npos);
 }

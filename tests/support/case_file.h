@@ -51,6 +51,14 @@ inline std::string unescape(std::string_view text) {
     return bytes;
 }
 
+// `text` with every `from` replaced by `to`.
+inline std::string replace_all(std::string text, std::string_view from, std::string_view to) {
+    for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size()) {
+        text.replace(at, from.size(), to);
+    }
+    return text;
+}
+
 // For an input whose first line is what is tested and each further line a subject: "yes" or
 // "no" for each subject in turn, one a line.
 inline std::string answers(std::string_view text, const std::function<bool(std::string)>& test) {
