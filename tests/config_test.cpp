@@ -3,11 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "config/parser.h"
 #include "config_test_support.h"
+#include "support/run_command.h"
 
 namespace vesk {
 namespace {
@@ -67,10 +66,8 @@ TEST(Config, HostileInputsEndInAMessage) {
     int inputs = 0;
     for (const auto& file : std::filesystem::directory_iterator(
              std::filesystem::path(VESK_SOURCE_DIR) / "tests" / "fuzz" / "regressions")) {
-        std::ifstream in(file.path(), std::ios::binary);
-        std::stringstream content;
-        content << in.rdbuf();
-        const std::string outcome = testing::message_of([&] { parse_job(content.str()); });
+        const std::string outcome =
+            testing::message_of([&] { parse_job(testing::read_file(file.path())); });
         EXPECT_TRUE(outcome == "no error" || outcome.starts_with("Error") ||
                     outcome.starts_with("Regex_exception: "))
             << file.path() << ": " << outcome;

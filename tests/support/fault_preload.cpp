@@ -35,8 +35,7 @@ const bool kActive =
     kDir != nullptr && *kDir != '\0' && ::strcmp(program_invocation_short_name, "vesk") == 0;
 const char* const kTrace = ::getenv("FAULT_TRACE");
 const long long kKillAt = ::getenv("FAULT_KILL_AT") ? ::atoll(::getenv("FAULT_KILL_AT")) : 0;
-const bool kLimited = ::getenv("FAULT_SPACE") != nullptr;
-const long long kSpace = kLimited ? ::atoll(::getenv("FAULT_SPACE")) : 0;
+const long long kSpace = ::getenv("FAULT_SPACE") ? ::atoll(::getenv("FAULT_SPACE")) : LLONG_MAX;
 
 std::atomic<long long> call_count{0};
 long long used_bytes = 0;
@@ -73,7 +72,7 @@ struct Call {
     // For a write of `wanted` bytes: how many it may store, -1 (ENOSPC) on a full disk.
     ssize_t allowed(size_t wanted) const {
         const long long room = kSpace - used_bytes;
-        if (n == 0 || !kLimited || room >= static_cast<long long>(wanted)) {
+        if (n == 0 || room >= static_cast<long long>(wanted)) {
             return static_cast<ssize_t>(wanted);
         }
         if (room <= 0) {
