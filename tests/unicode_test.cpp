@@ -16,7 +16,6 @@ TEST(Unicode, ConvertsAndFoldsText) {
          {"fold", [](auto text) { return fold_case(text); }}});
     EXPECT_EQ(utf8_to_utf16("a\xC3\xA4\xE2\x82\xAC\xF0\x9F\x98\x80z"),
               (std::u16string{u'a', 0x00E4, 0x20AC, 0xD83D, 0xDE00, u'z'}));
-    EXPECT_EQ(utf8_to_utf16(""), u"");
     // Lone surrogates encode as the replacement character.
     EXPECT_EQ(utf16_to_utf8(std::u16string{0xD800, u'a', 0xDC00}), "\xEF\xBF\xBD"
                                                                    "a\xEF\xBF\xBD");
@@ -66,9 +65,7 @@ TEST(Unicode, FoldedRandomBytesAreValidUtf8) {
         EXPECT_EQ(is_valid_utf8(bytes), units.find(replacement_character) == std::u16string::npos &&
                                             utf16_to_utf8(units) == bytes);
         EXPECT_TRUE(is_valid_utf8(folded));
-        if (is_valid_utf8(bytes)) {
-            EXPECT_EQ(utf8_to_utf16(folded).size(), units.size());
-        }
+        EXPECT_TRUE(!is_valid_utf8(bytes) || utf8_to_utf16(folded).size() == units.size());
     }
 }
 
