@@ -21,7 +21,6 @@ namespace fs = std::filesystem;
 using testing::ScratchDir;
 using testing::write_file;
 
-using testing::path_of;
 using testing::utf8;
 
 void write_file(const fs::path& path, const std::string& content, time_t mtime) {
@@ -91,7 +90,7 @@ TEST(SelectFilesTest, RecordsTreeAndShowsEntryFactsToTheSelection) {
 #else
     const std::string odd = "bad\xff\xfe line\nbreak \\ \"q\" 100%s";
 #endif
-    write_file(src.path() / path_of(odd), "odd", 1300000000);
+    write_file(src.path() / testing::path_of(odd), "odd", 1300000000);
     const time_t future = std::time(nullptr) + 3600;
     write_file(src / "future.txt", "", future);
 

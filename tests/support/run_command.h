@@ -4,9 +4,7 @@
 
 #ifndef _WIN32
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <unistd.h>
 #endif
 
 #include <algorithm>
@@ -16,7 +14,6 @@
 #include <fstream>
 #include <iterator>
 #include <random>
-#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
