@@ -108,9 +108,9 @@ private:
                                       "hand.");
             } else if (unlistable_reason("", entry.path) != nullptr) {
                 report_missing(entry, "its name cannot be written to a list file.");
-            } else if (!VfsPath(true, run_path(entry.run_directory)).is_directory()) {
-                report_missing(entry,
-                               format("its run directory '%s' is gone.", entry.run_directory));
+            } else if (!run_directory_usable(entry.run_directory)) {
+                report_missing(entry, format("its run directory '%s' is gone.",
+                                             escape_for_log(entry.run_directory)));
             } else {
                 ArchiveGroup& group = groups[{entry.run_directory, entry.format_name}];
                 group.run_directory = std::string(entry.run_directory);
@@ -121,6 +121,19 @@ private:
         for (auto& [key, group] : groups) {
             groups_.push_back(std::move(group));
         }
+    }
+
+    // Whether the run directory is there, looked at once per run; a name that is not a run
+    // directory's (only a damaged index could hold one) never leads out of the destination.
+    bool run_directory_usable(std::string_view run_directory) {
+        const auto known = run_directory_usable_.find(run_directory);
+        if (known != run_directory_usable_.end()) {
+            return known->second;
+        }
+        const bool usable = is_run_directory_name(run_directory) &&
+                            VfsPath(true, run_path(run_directory)).is_directory();
+        run_directory_usable_.emplace(run_directory, usable);
+        return usable;
     }
 
     std::string run_path(std::string_view run_directory) const {
@@ -238,6 +251,7 @@ private:
     std::string run_name_;
     Logger log_{""};
     std::vector<ArchiveGroup> groups_;
+    std::map<std::string_view, bool> run_directory_usable_;
     int64_t wanted_ = 0;
     RestoreSummary summary_;
 };
