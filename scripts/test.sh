@@ -14,9 +14,9 @@ bash scripts/build.sh build-asan -DVESK_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
     ctest --output-on-failure -j"$(nproc)")
 bash scripts/build.sh build-release -DCMAKE_BUILD_TYPE=Release -DVESK_BUILD_TESTS=OFF \
     -DVESK_BUILD_BENCHMARKS=OFF
-VESK_TARGETS="scan_recorder_test select_files_test" bash scripts/build.sh build-tsan \
+VESK_TARGETS="scan_recorder_test select_files_test dir_walk_test" bash scripts/build.sh build-tsan \
     -DVESK_THREAD_SANITIZER=ON -DVESK_BUILD_BENCHMARKS=OFF
-for test in scan_recorder_test select_files_test; do
+for test in scan_recorder_test select_files_test dir_walk_test; do
     TSAN_OPTIONS=halt_on_error=1 build-tsan/tests/$test
 done
 bash scripts/test-windows.sh

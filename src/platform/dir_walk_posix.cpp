@@ -1,5 +1,6 @@
 // POSIX backend of the directory walker: openat, fdopendir and fstatat relative to the parent's
-// descriptor.
+// descriptor. On more than one processor a helper thread examines the entries of the directories
+// being walked from their far end, while the walk takes them in order from the near end.
 
 #include "platform/dir_walk.h"
 #include "platform/exceptions.h"
@@ -8,13 +9,19 @@
 #include "platform/text_format.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <memory>
+#include <mutex>
+#include <sched.h>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <system_error>
+#include <thread>
 #include <unistd.h>
 
 namespace vesk {
@@ -59,6 +66,150 @@ bool same_directory(int fd, const FileIdentity& identity) {
     return ::fstat(fd, &st) == 0 && identity_of(st) == identity;
 }
 
+// The number of processors this process may run on (its affinity, not the machine's count).
+int usable_processors() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    return ::sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 1;
+}
+
+bool needs_stat(unsigned char type) {
+    return type != DT_FIFO && type != DT_SOCK && type != DT_CHR && type != DT_BLK;
+}
+
+// The examination of one directory's entries, shared by the walk and a helper thread. The walk
+// takes entries from the front, in its order; the helper takes them from the back; each entry is
+// examined once, by whoever claims it. The helper works on its own copy of the names and its own
+// descriptor of the directory, so nothing of the walk's state is shared but the claims and the
+// results.
+class StatBatch {
+public:
+    StatBatch(int dir_fd, const char* records, size_t size)
+        : fd_(::fcntl(dir_fd, F_DUPFD_CLOEXEC, 0)) {
+        if (!fd_.valid())
+            return;
+        names_.assign(records, records + size);
+        for (size_t at = 0; at < size; at += std::strlen(records + at + 1) + 2)
+            offsets_.push_back(at);
+        results_ = std::make_unique<Result[]>(offsets_.size());
+        claims_.store(static_cast<uint64_t>(offsets_.size()) << 32);
+    }
+    bool usable() const { return fd_.valid(); }
+    size_t size() const { return offsets_.size(); }
+
+    // The helper: examines the last unclaimed entry; false when none is left.
+    bool examine_from_back() {
+        uint64_t claims = claims_.load();
+        size_t index;
+        do {
+            const uint64_t front = claims & 0xFFFFFFFF, back = claims >> 32;
+            if (front >= back)
+                return false;
+            index = back - 1;
+        } while (!claims_.compare_exchange_weak(claims, (static_cast<uint64_t>(index) << 32) |
+                                                            (claims & 0xFFFFFFFF)));
+        examine(index);
+        return true;
+    }
+
+    // The walk is done with the directory: nothing more is claimed.
+    void abandon() {
+        uint64_t claims = claims_.load();
+        while (!claims_.compare_exchange_weak(claims, (claims >> 32 << 32) | (claims >> 32))) {
+        }
+    }
+
+    // The walk: the result for entry `index` (taken in order), examined here when the helper
+    // has not claimed it. Returns 0 or the errno value of the failed examination.
+    int result(size_t index, struct stat& st) {
+        // Entries before `index` that the walk passed over (dot entries, special files) are
+        // claimed with it and never examined.
+        uint64_t claims = claims_.load();
+        while ((claims & 0xFFFFFFFF) <= index && index < (claims >> 32)) {
+            if (claims_.compare_exchange_weak(claims, (claims >> 32 << 32) | (index + 1))) {
+                examine(index);
+                break;
+            }
+        }
+        Result& result = results_[index];
+        while (!result.ready.load(std::memory_order_acquire))
+            std::this_thread::yield();
+        st = result.st;
+        return result.error;
+    }
+
+private:
+    struct Result {
+        struct stat st {};
+        int error = 0;
+        std::atomic<bool> ready{false};
+    };
+
+    void examine(size_t index) {
+        Result& result = results_[index];
+        const char* record = names_.data() + offsets_[index];
+        if (needs_stat(static_cast<unsigned char>(record[0])) &&
+            ::fstatat(fd_.get(), record + 1, &result.st, AT_SYMLINK_NOFOLLOW) != 0)
+            result.error = errno;
+        result.ready.store(true, std::memory_order_release);
+    }
+
+    UniqueFd fd_;
+    std::vector<char> names_; // the directory's records: type byte, name, NUL
+    std::vector<size_t> offsets_;
+    std::unique_ptr<Result[]> results_;
+    std::atomic<uint64_t> claims_{0}; // back << 32 | front
+};
+
+// A thread that examines entries of the directories the walk has listed, newest first, while
+// the walk reports the ones it reached: the system's work of the walk spreads over two cores.
+class StatHelper {
+public:
+    StatHelper() : thread_([this] { work(); }) {}
+    ~StatHelper() {
+        {
+            const std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_one();
+        thread_.join();
+    }
+    StatHelper(const StatHelper&) = delete;
+    StatHelper& operator=(const StatHelper&) = delete;
+
+    void offer(std::shared_ptr<StatBatch> batch) {
+        {
+            const std::lock_guard lock(mutex_);
+            batches_.push_back(std::move(batch));
+        }
+        wake_.notify_one();
+    }
+
+private:
+    void work() {
+        for (;;) {
+            std::shared_ptr<StatBatch> batch;
+            {
+                std::unique_lock lock(mutex_);
+                wake_.wait(lock, [this] { return stopping_ || !batches_.empty(); });
+                if (stopping_)
+                    return;
+                batch = batches_.back();
+            }
+            if (!batch->examine_from_back()) {
+                const std::lock_guard lock(mutex_);
+                std::erase(batches_, batch);
+            }
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::vector<std::shared_ptr<StatBatch>> batches_;
+    bool stopping_ = false;
+    std::thread thread_;
+};
+
 } // namespace
 
 // The walk state. Each directory's entries are read completely into `arena_` before any of
@@ -80,9 +231,11 @@ private:
         size_t arena_begin = 0; // its entries: [arena_begin, arena_end) of arena_
         size_t arena_end = 0;
         size_t cursor = 0;
-        size_t path_length = 0; // length of its path in path_
-        size_t name_offset = 0; // its own name in the parent's entries (NUL-terminated)
-        WalkEntry entry;        // how it was reported, for leave_dir
+        size_t path_length = 0;           // length of its path in path_
+        size_t name_offset = 0;           // its own name in the parent's entries (NUL-terminated)
+        WalkEntry entry;                  // how it was reported, for leave_dir
+        size_t next_index = 0;            // the number of its entries taken so far
+        std::shared_ptr<StatBatch> batch; // shared with the helper thread, when there is one
     };
 
     void open_start(const std::vector<std::string>& components);
@@ -100,7 +253,8 @@ private:
     bool reopen_by_names(size_t level);
     void limit_open_levels();
 
-    Kind examine(int dir_fd, unsigned char type, const char* name);
+    Kind examine(size_t level, size_t index, unsigned char type, const char* name);
+    void offer_batch(Level& level);
     Kind classify(const struct stat& st);
     Kind stat_failed(int error, const char* name);
     void take_facts(const struct stat& st, bool is_directory);
@@ -119,9 +273,13 @@ private:
     std::vector<char> arena_; // per entry: type byte, name, NUL
     std::string path_;        // path of the deepest directory on the walk path
     WalkEntry entry_;
+    std::unique_ptr<StatHelper> helper_;
 };
 
 WalkCounts DirWalker::walk(const std::vector<std::string>& start_components) {
+    // On a single processor a helper thread would only take turns with the walk.
+    if (usable_processors() > 1)
+        helper_ = std::make_unique<StatHelper>();
     open_start(start_components);
     while (!levels_.empty()) {
         Level& top = levels_.back();
@@ -170,7 +328,22 @@ void DirWalker::open_start(const std::vector<std::string>& components) {
     root.identity = identity_of(st);
     root.arena_end = arena_.size();
     root.path_length = path_.size();
+    offer_batch(root);
     levels_.push_back(std::move(root));
+}
+
+// Lets the helper thread examine the level's entries from the back while the walk takes them
+// from the front. Small directories are not worth the hand-over.
+void DirWalker::offer_batch(Level& level) {
+    constexpr size_t kMinBatchBytes = 16 * 8;
+    if (!helper_ || !level.fd.valid() || level.arena_end - level.arena_begin < kMinBatchBytes)
+        return;
+    auto batch = std::make_shared<StatBatch>(level.fd.get(), arena_.data() + level.arena_begin,
+                                             level.arena_end - level.arena_begin);
+    if (batch->usable() && batch->size() >= 16) {
+        level.batch = batch;
+        helper_->offer(std::move(batch));
+    }
 }
 
 // Appends the entries of the directory open at `fd` to arena_; returns 0 or the error.
@@ -234,9 +407,10 @@ void DirWalker::step() {
 
 void DirWalker::handle_entry(size_t level, unsigned char type, size_t name_offset) {
     const char* name = arena_name(name_offset);
+    const size_t index = levels_[level].next_index++;
     if (skip_dot_entries_ && is_dot_entry(name))
         return;
-    switch (examine(levels_[level].fd.get(), type, name)) {
+    switch (examine(level, index, type, name)) {
     case Kind::skip:
         return;
     case Kind::file:
@@ -301,6 +475,7 @@ int DirWalker::push_level(UniqueFd fd, size_t name_offset) {
         path_ += '/';
     path_ += arena_name(name_offset);
     child.path_length = path_.size();
+    offer_batch(child);
     levels_.push_back(std::move(child));
     limit_open_levels();
     return error;
@@ -313,6 +488,8 @@ void DirWalker::finish_directory(size_t parent) {
 
 void DirWalker::pop_level() {
     const size_t done = levels_.size() - 1;
+    if (levels_[done].batch)
+        levels_[done].batch->abandon();
     if (done == 0) {
         levels_.pop_back();
         return;
@@ -376,20 +553,19 @@ void DirWalker::limit_open_levels() {
         levels_[deepest - kOpenLevels].fd.reset();
 }
 
-DirWalker::Kind DirWalker::examine(int dir_fd, unsigned char type, const char* name) {
-    switch (type) {
-    case DT_FIFO:
-    case DT_SOCK:
-    case DT_CHR:
-    case DT_BLK:
+DirWalker::Kind DirWalker::examine(size_t level, size_t index, unsigned char type,
+                                   const char* name) {
+    if (!needs_stat(type)) { // FIFOs, sockets and devices, as the listing tells
         ++counts_.special_files_skipped;
         return Kind::skip;
-    default: // DT_DIR, DT_REG, DT_LNK, or a file system that does not tell
-        break;
     }
     struct stat st;
-    if (::fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-        return stat_failed(errno, name);
+    const Level& where = levels_[level];
+    const int error = where.batch ? where.batch->result(index, st)
+                      : ::fstatat(where.fd.get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0 ? errno
+                                                                                       : 0;
+    if (error != 0)
+        return stat_failed(error, name);
     return classify(st);
 }
 
