@@ -20,10 +20,6 @@ namespace vesk {
 
 namespace {
 
-constexpr std::string_view job_log_file = "backuplog.txt";
-constexpr std::string_view job_db_file = "backupindex.db";
-constexpr std::string_view run_log_file = "log.txt";
-constexpr std::string_view run_db_file = "index.db";
 // The committed index is written here first and then renamed over the job index.
 constexpr std::string_view commit_temp_suffix = ".commit";
 
@@ -96,6 +92,17 @@ int32_t mode_count(const Config& config) {
 
 } // namespace
 
+std::unique_ptr<VfsDirectoryLock> lock_destination(const std::string& destination_path) {
+    auto lock = VfsDirectoryLock::try_lock(VfsPath(true, destination_path));
+    if (!lock) {
+        throw std::runtime_error(
+            format("Another backup run is using the destination directory '%s'. Try again when "
+                   "it has finished.",
+                   destination_path));
+    }
+    return lock;
+}
+
 TaskProcedure::TaskProcedure(const Config& config, RecordRunCallback record_run)
     : config_(config), record_run_(std::move(record_run)), run_start_time_(now()) {}
 
@@ -106,12 +113,12 @@ void TaskProcedure::compute_paths() {
     // that name the same files.
     VfsPath path(true, VfsPath(true, config_.destination_dir).absolute_copy());
     destination_path_ = path.normal_copy();
-    job_log_name_ = appended(path, job_log_file);
-    job_db_name_ = appended(path, job_db_file);
+    job_log_name_ = appended(path, kJobLogFile);
+    job_db_name_ = appended(path, kJobIndexFile);
     path.append(run_directory_name(run_start_time_, short_name()));
     run_subdir_ = path.normal_copy();
-    run_log_name_ = appended(path, run_log_file);
-    run_db_name_ = appended(path, run_db_file);
+    run_log_name_ = appended(path, kRunLogFile);
+    run_db_name_ = appended(path, kRunIndexFile);
     path.set(VfsPath(true, config_.source_dir).absolute_copy());
     source_path_ = path.normal_copy();
 }
@@ -137,19 +144,13 @@ void TaskProcedure::prepare_run_directory() {
         destination.create_directories();
     }
     // Two runs committing to one destination would silently lose one run's confirmations.
-    destination_lock_ = VfsDirectoryLock::try_lock(destination);
-    if (!destination_lock_) {
-        throw std::runtime_error(
-            format("Another backup run is using the destination directory '%s'. Try again when "
-                   "it has finished.",
-                   destination_path_));
-    }
+    destination_lock_ = lock_destination(destination_path_);
     refuse_unless_regular_file(job_db_name_, "job index");
     refuse_unless_regular_file(job_log_name_, "job log");
     // A run directory of the same name that holds a run log belongs to a run that started in
     // this same second and has ended (the lock says so): this run starts in the next second.
     for (int attempt = 0; attempt < kSameSecondAttempts &&
-                          VfsPath(true, run_subdir_ + "/" + std::string(run_log_file)).is_file();
+                          VfsPath(true, run_subdir_ + "/" + std::string(kRunLogFile)).is_file();
          ++attempt) {
         sleep_until_next_second(run_start_time_);
         run_start_time_ = now();

@@ -18,6 +18,18 @@ class ArchiveDb;
 class Config;
 class VfsDirectoryLock;
 
+// Names of the run layout under the destination directory.
+inline constexpr std::string_view kJobLogFile = "backuplog.txt";
+inline constexpr std::string_view kJobIndexFile = "backupindex.db";
+inline constexpr std::string_view kRunLogFile = "log.txt";
+inline constexpr std::string_view kRunIndexFile = "index.db";
+// The short names of the backup modes, the last part of a run directory's name.
+inline constexpr std::string_view kModeShortNames[] = {"full", "inc", "win", "roll"};
+
+// Takes the destination's lock, which keeps two runs (or a run and a prune) apart; throws when
+// another process holds it.
+std::unique_ptr<VfsDirectoryLock> lock_destination(const std::string& destination_path);
+
 // Records the run (version text, command line, job text) in the index and returns its id.
 using RecordRunCallback = std::function<int64_t(ArchiveDb&)>;
 

@@ -1,5 +1,7 @@
 #include "backup/index_snapshot.h"
 
+#include "backup/backup_mode.h"
+
 #include <algorithm>
 #include <stdexcept>
 
@@ -11,10 +13,6 @@
 namespace vesk {
 
 namespace {
-
-constexpr std::string_view kJobIndexName = "backupindex.db";
-constexpr std::string_view kRunIndexName = "index.db";
-constexpr std::string_view kModeShortNames[] = {"full", "inc", "win", "roll"};
 
 std::string joined(std::string_view directory, std::string_view name) {
     return directory.empty() ? std::string(name) : format("%s/%s", directory, name);
@@ -29,7 +27,7 @@ std::string absolute_path(const std::string& text) {
 IndexSnapshot::IndexSnapshot(const Config& config, std::string_view run_name)
     : destination_path_(destination_of(config)), source_path_(absolute_path(config.source_dir)),
       work_dir_("vesk-restore-") {
-    const std::string copy = work_dir_.path() + "/" + std::string(kRunIndexName);
+    const std::string copy = work_dir_.path() + "/" + std::string(kRunIndexFile);
     VfsPath(true, index_path(run_name)).copy_to(VfsPath(true, copy), false);
     ArchiveDb db(copy);
     db.cache_dirs([](std::string_view) {});
@@ -59,7 +57,7 @@ std::string_view IndexSnapshot::interned(std::string_view text) {
 
 std::string IndexSnapshot::index_path(std::string_view run_name) const {
     if (run_name.empty()) {
-        const std::string path = destination_path_ + "/" + std::string(kJobIndexName);
+        const std::string path = destination_path_ + "/" + std::string(kJobIndexFile);
         if (VfsPath(true, path).entry_kind() != VfsEntryKind::File) {
             throw std::runtime_error(
                 format("There is no committed index '%s': nothing has been backed up to "
@@ -72,7 +70,7 @@ std::string IndexSnapshot::index_path(std::string_view run_name) const {
         throw std::runtime_error(
             format("'%s' is not the name of a run directory (YYYYMMDD_hhmmss_mode).", run_name));
     }
-    const std::string path = format("%s/%s/%s", destination_path_, run_name, kRunIndexName);
+    const std::string path = format("%s/%s/%s", destination_path_, run_name, kRunIndexFile);
     if (VfsPath(true, path).entry_kind() != VfsEntryKind::File) {
         throw std::runtime_error(
             format("The run directory '%s/%s' does not exist or holds no index copy.",

@@ -3,6 +3,7 @@
 #include <set>
 #include <stdexcept>
 
+#include "backup/backup_mode.h"
 #include "backup/index_snapshot.h"
 #include "backup/restore.h"
 #include "platform/bindings.h"
@@ -14,8 +15,6 @@
 namespace vesk {
 
 namespace {
-
-constexpr std::string_view kJobLogName = "backuplog.txt";
 
 std::string padded(std::string text, size_t width, bool right) {
     if (text.size() < width) {
@@ -75,13 +74,7 @@ void prune_run_directories(const Config& config, int64_t keep, bool dry) {
         throw std::runtime_error(format(
             "The destination_dir '%s' does not exist: there is nothing to prune.", destination));
     }
-    const auto lock = VfsDirectoryLock::try_lock(destination_path);
-    if (!lock) {
-        throw std::runtime_error(
-            format("Another backup run is using the destination directory '%s'. Try again when "
-                   "it has finished.",
-                   destination));
-    }
+    const auto lock = lock_destination(destination);
     const IndexSnapshot snapshot(config, "");
     std::set<std::string> needed;
     for (const StoredEntry& entry : snapshot.entries()) {
@@ -103,7 +96,7 @@ void prune_run_directories(const Config& config, int64_t keep, bool dry) {
     }
     std::sort(runs.begin(), runs.end());
     const size_t newest_kept = static_cast<size_t>(std::max<int64_t>(keep, 1));
-    const Logger job_log(dry ? std::string() : destination + "/" + std::string(kJobLogName));
+    const Logger job_log(dry ? std::string() : destination + "/" + std::string(kJobLogFile));
     int64_t pruned = 0;
     for (size_t i = 0; i + newest_kept < runs.size(); ++i) {
         if (needed.count(runs[i]) != 0) {

@@ -14,8 +14,6 @@ namespace vesk {
 
 namespace {
 
-constexpr uint32_t kPipeBufferSize = 1'048'576;
-constexpr uint32_t kPollIntervalMs = 20;
 constexpr size_t kListfileBlockBytes = 64 * 1024;
 
 } // namespace
@@ -23,10 +21,8 @@ constexpr size_t kListfileBlockBytes = 64 * 1024;
 RecoverFormatHandler::RecoverFormatHandler(const Logger& log,
                                            const FormatSpecification& format_spec,
                                            RecoverPaths paths, bool verbose)
-    : log_(log), format_spec_(format_spec), paths_(std::move(paths)), verbose_(verbose) {
-    auto variable_regex = std::make_shared<Regex>("(%[^%]*%)", UTF8 | DOTALL);
-    variable_replacer_ = std::make_unique<Regex_replace>(variable_regex->replacer("$1$", '$'));
-}
+    : log_(log), format_spec_(format_spec), paths_(std::move(paths)), verbose_(verbose),
+      variable_replacer_(make_variable_replacer()) {}
 
 RecoverFormatHandler::~RecoverFormatHandler() = default;
 
@@ -109,8 +105,8 @@ uint32_t RecoverFormatHandler::run() {
         append_bounded(error_text, error, error_bytes_dropped);
         return 0;
     };
-    const auto process =
-        run_with_io("", command, workdir, {}, callback, kPipeBufferSize, kPollIntervalMs);
+    const auto process = run_with_io("", command, workdir, {}, callback, kProgramPipeBufferSize,
+                                     kProgramPollIntervalMs);
     if (error_bytes_dropped > 0) {
         error_text.append(
             format("\n(%s further bytes of error output left out)", error_bytes_dropped));

@@ -20,8 +20,6 @@ namespace vesk {
 
 namespace {
 
-constexpr uint32_t kPipeBufferSize = 1'048'576;
-constexpr uint32_t kPollIntervalMs = 20;
 constexpr uint32_t kArchiveProgressInterval = 1'000;
 constexpr uint32_t kVerifyProgressInterval = 10'000;
 constexpr uint32_t kListingProgressRows = 10'000;
@@ -82,6 +80,11 @@ void append_bounded(std::string& text, std::string_view data, uint64_t& dropped)
     const size_t taken = std::min(room, data.size());
     text.append(data.substr(0, taken));
     dropped += data.size() - taken;
+}
+
+std::unique_ptr<Regex_replace> make_variable_replacer() {
+    const auto variable_regex = std::make_shared<Regex>("(%[^%]*%)", UTF8 | DOTALL);
+    return std::make_unique<Regex_replace>(variable_regex->replacer("$1$", '$'));
 }
 
 std::optional<std::string> format_variable_value(std::string_view name,
@@ -223,8 +226,7 @@ TargetFormatHandler::TargetFormatHandler(const RunContext& context,
     : context_(context), format_spec_(format_spec), output_lines_([](std::string_view) {}),
       archive_path_(format("%s/data.%s", context.run_subdir, format_spec.name)),
       listfile_path_(format("%s/listfile.%s.lst", context.run_subdir, format_spec.name)),
-      variable_regex_(std::make_shared<Regex>("(%[^%]*%)", UTF8 | DOTALL)),
-      variable_replacer_(std::make_unique<Regex_replace>(variable_regex_->replacer("$1$", '$'))) {}
+      variable_replacer_(make_variable_replacer()) {}
 
 TargetFormatHandler::~TargetFormatHandler() = default;
 
@@ -426,8 +428,8 @@ void TargetFormatHandler::run_program(const std::string& command,
         }
         return 0;
     };
-    const auto process =
-        run_with_io("", command, workdir, {}, callback, kPipeBufferSize, kPollIntervalMs);
+    const auto process = run_with_io("", command, workdir, {}, callback, kProgramPipeBufferSize,
+                                     kProgramPollIntervalMs);
     if (parse_output) {
         output_lines_.flush();
     }

@@ -29,6 +29,13 @@ const char* unlistable_reason(std::string_view dir, std::string_view name);
 // end); counts the bytes left out in `dropped`.
 void append_bounded(std::string& text, std::string_view data, uint64_t& dropped);
 
+// The replacer that finds the variables ("%name%") of a format's command texts.
+std::unique_ptr<Regex_replace> make_variable_replacer();
+
+// The pipe buffer and the poll interval of a format's program runs.
+inline constexpr uint32_t kProgramPipeBufferSize = 1'048'576;
+inline constexpr uint32_t kProgramPollIntervalMs = 20;
+
 // The values of the variables of a format's command texts.
 struct FormatVariableValues {
     std::string_view dstdir;
@@ -173,7 +180,6 @@ private:
     std::string archive_path_;
     std::string listfile_path_;
     std::unique_ptr<VfsFile> list_file_;
-    std::shared_ptr<Regex> variable_regex_;
     std::unique_ptr<Regex_replace> variable_replacer_;
     uint32_t entry_count_ = 0;
     int64_t format_id_ = 0;

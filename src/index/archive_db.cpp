@@ -437,17 +437,22 @@ bool ArchiveDb::cached_dir_id(std::string_view dir_path, int64_t& id) {
     }
 }
 
+bool ArchiveDb::listed_dir(int64_t parentid) {
+    if (parentid != listed_dir_id_) {
+        listed_dir_id_ = -1; // until the path is complete
+        if (!cached_dir_path(parentid, listed_dir_path_))
+            return false;
+        listed_dir_id_ = parentid;
+    }
+    return true;
+}
+
 void ArchiveDb::list_objects(const ListCallback& callback) {
     for_each_row(statements().listing,
                  [&](int64_t parentid, std::string_view name, uint32_t attributes, int64_t size,
                      int64_t modified_time) {
-                     if (parentid != listed_dir_id_) {
-                         listed_dir_id_ = -1; // until the path is complete
-                         if (!cached_dir_path(parentid, listed_dir_path_))
-                             return;
-                         listed_dir_id_ = parentid;
-                     }
-                     callback(listed_dir_path_, name, attributes, size, modified_time);
+                     if (listed_dir(parentid))
+                         callback(listed_dir_path_, name, attributes, size, modified_time);
                  });
 }
 
@@ -500,12 +505,8 @@ void ArchiveDb::list_stored(const StoredCallback& callback) {
                  [&](int64_t parentid, std::string_view name, uint32_t attributes, int64_t size,
                      int64_t modified_time, std::string_view condition, int64_t archive_id,
                      int64_t run_id, std::string_view format_name, std::string_view run_name) {
-                     if (parentid != listed_dir_id_) {
-                         listed_dir_id_ = -1;
-                         if (!cached_dir_path(parentid, listed_dir_path_))
-                             return;
-                         listed_dir_id_ = parentid;
-                     }
+                     if (!listed_dir(parentid))
+                         return;
                      object.dir_path = listed_dir_path_;
                      object.name = name;
                      object.is_directory = (attributes & kIndexDirectoryBit) != 0;

@@ -183,6 +183,9 @@ private:
     bool dirs_cached_ = false;
     std::string key_buffer_;
     std::vector<const CachedDir*> chain_buffer_;
+    // Puts the path of a listed row's directory into listed_dir_path_, reused for the rows of
+    // the same directory; false when the directory is not cached.
+    bool listed_dir(int64_t parentid);
     // The path last put together for the listing, reused for the rows of the same directory.
     int64_t listed_dir_id_ = -1;
     std::string listed_dir_path_;
