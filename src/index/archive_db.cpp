@@ -23,6 +23,10 @@ constexpr int32_t cache_progress_interval = 10000;
 // once per file and cost several times the update itself.
 constexpr int32_t confirmation_batch_rows = 10000;
 
+// The status pass keeps the ids of the rows a listing will visit while they are at most this
+// many or an eighth of the rows seen (see listing_rows_).
+constexpr size_t kListingRowsKept = 65536;
+
 } // namespace
 
 UnknownDirectory::UnknownDirectory(std::string_view dir_path)
@@ -43,7 +47,11 @@ struct ArchiveDb::Statements {
           object_update(db.prepare(masked_sql::object_update())),
           run_count(db.prepare(masked_sql::run_count())), expire(db.prepare(masked_sql::expire())),
           max_object_id(db.prepare(masked_sql::max_object_id())),
-          name_run(db.prepare(masked_sql::name_run())), stored(db.prepare(masked_sql::stored())) {}
+          name_run(db.prepare(masked_sql::name_run())), stored(db.prepare(masked_sql::stored())),
+          object_scan(db.prepare(masked_sql::object_scan())),
+          pre_listing_one(db.prepare(masked_sql::pre_listing_one())),
+          listing_one(db.prepare(masked_sql::listing_one())),
+          failed_one(db.prepare(masked_sql::failed_one())) {}
 
     SqliteStatement run;
     SqliteStatement archive;
@@ -63,6 +71,10 @@ struct ArchiveDb::Statements {
     SqliteStatement max_object_id;
     SqliteStatement name_run;
     SqliteStatement stored;
+    SqliteStatement object_scan;
+    SqliteStatement pre_listing_one;
+    SqliteStatement listing_one;
+    SqliteStatement failed_one;
 };
 
 namespace {
@@ -167,10 +179,12 @@ void ArchiveDb::begin_transaction() {
 }
 
 void ArchiveDb::commit_transaction() {
+    pause_scan_stream();
     connection().exec("COMMIT TRANSACTION;");
 }
 
 void ArchiveDb::rollback_transaction() {
+    pause_scan_stream();
     connection().exec("ROLLBACK TRANSACTION;");
 }
 
@@ -199,6 +213,8 @@ bool ArchiveDb::begin_scan(const LogCallback& log) {
     // Every object is unknown until the scan records it again.
     recorded_.assign(static_cast<size_t>(last_old_rowid_) + 1, false);
     scan_tracked_ = true;
+    stream_ = ScanStream{};
+    listing_rows_known_ = false;
     unrecorded_ids_.clear();
     unrecorded_ids_known_ = false;
     const std::string message =
@@ -216,10 +232,14 @@ int64_t ArchiveDb::add_object(int64_t parentid, std::string_view name, uint32_t 
     // take it for the parent id of a directory's children, and the object counts as one changed
     // row for the progress check.
     Statements& statement = statements();
+    listing_rows_known_ = false;
     StoredFacts found;
     // A directory that got its row in this scan had none before, so its entries are new and
     // need no lookup. The insert leaves an existing row alone; that row is then updated.
-    if (parentid > last_old_rowid_ || !find_object(parentid, name, found)) {
+    const bool known =
+        parentid <= last_old_rowid_ &&
+        (next_in_stream(parentid, name, found) || find_object_and_follow(parentid, name, found));
+    if (!known) {
         run_once(statement.object, parentid, name, attributes, size, modified_time);
         if (changes() == 1) {
             return last_insert_rowid();
@@ -256,6 +276,73 @@ bool ArchiveDb::find_object(int64_t parentid, std::string_view name, StoredFacts
     return known;
 }
 
+// The stream of old rows in row id order (see object_scan.sql): true when the object is the
+// row the stream has reached, which is then taken.
+bool ArchiveDb::next_in_stream(int64_t parentid, std::string_view name, StoredFacts& found) {
+    if (!stream_row() || stream_.parentid != parentid || stream_.name != name) {
+        return false;
+    }
+    found = stream_.facts;
+    stream_.state = ScanStream::State::taken;
+    stream_.from_id = found.id + 1;
+    return true;
+}
+
+// Looks the object up out of the stream's order. The walk met it there because the tree changed
+// (an object vanished, a directory was listed in another order) or because it was recorded by a
+// later scan than its neighbours; either way the stream goes on after it, which puts it back in
+// step with the walk after at most one further miss.
+bool ArchiveDb::find_object_and_follow(int64_t parentid, std::string_view name,
+                                       StoredFacts& found) {
+    if (!find_object(parentid, name, found)) {
+        return false;
+    }
+    pause_scan_stream();
+    stream_.from_id = found.id + 1;
+    stream_.state = ScanStream::State::paused;
+    return true;
+}
+
+// Makes the stream's next row current; false at its end.
+bool ArchiveDb::stream_row() {
+    using State = ScanStream::State;
+    if (stream_.state == State::current) {
+        return true;
+    }
+    if (stream_.state == State::ended || !scan_tracked_) {
+        return false;
+    }
+    SqliteStatement& rows = statements().object_scan;
+    if (stream_.state == State::paused) {
+        rows.bind_params(stream_.from_id, last_old_rowid_);
+    }
+    std::string_view name;
+    if (!rows.exec(stream_.facts.id, stream_.parentid, name, stream_.facts.attributes,
+                   stream_.facts.size, stream_.facts.modified_time, stream_.facts.state)) {
+        stream_.state = State::ended;
+        return false;
+    }
+    // A copy: the row's text is SQLite's only until the table is next written.
+    stream_.name.assign(name);
+    stream_.state = State::current;
+    return true;
+}
+
+// Releases the stream's statement, as a transaction ends or the stream must start elsewhere; the
+// stream resumes at its current row.
+void ArchiveDb::pause_scan_stream() {
+    using State = ScanStream::State;
+    if (stream_.state == State::current) {
+        stream_.from_id = stream_.facts.id;
+    }
+    if (stream_.state == State::current || stream_.state == State::taken) {
+        statements().object_scan.reset();
+    }
+    if (stream_.state != State::ended) {
+        stream_.state = State::paused;
+    }
+}
+
 bool ArchiveDb::scan_progress(int64_t dirs, int64_t files, const LogCallback& log) {
     const std::string message =
         format("Scanning progresses. %s dirs and %s files, so far.", dirs, files);
@@ -271,6 +358,8 @@ bool ArchiveDb::scan_progress(int64_t dirs, int64_t files, const LogCallback& lo
 }
 
 void ArchiveDb::end_scan(int64_t dirs, int64_t files, const LogCallback& log) {
+    pause_scan_stream();
+    stream_.state = ScanStream::State::ended;
     last_old_rowid_ = std::numeric_limits<int64_t>::max();
     const std::string message = format("Completed scanning. %s dirs and %s files.", dirs, files);
     commit_transaction();
@@ -301,10 +390,19 @@ void ArchiveDb::log_status(const LogCallback& log) {
     };
     std::vector<Group> groups;
     unrecorded_ids_.clear();
+    listing_rows_.clear();
+    listing_rows_known_ = false;
+    bool collecting = true;
+    size_t rows = 0;
     for_each_row(statements().status, [&](int64_t id, int64_t state, int64_t size) {
+        ++rows;
         if (unrecorded(id, state)) {
             unrecorded_ids_.push_back(id);
             state |= 16;
+        } else if ((state == 1 || state == 3 || state == 4) && collecting) {
+            listing_rows_.push_back(id);
+            // Past a small number, collecting goes on only while the rows stay few.
+            collecting = listing_rows_.size() <= std::max(kListingRowsKept, rows / 8);
         }
         const char* label = status_label(state);
         auto group = std::find_if(groups.begin(), groups.end(), [&](const Group& g) {
@@ -318,6 +416,10 @@ void ArchiveDb::log_status(const LogCallback& log) {
         group->first_state = std::min(group->first_state, state);
     });
     unrecorded_ids_known_ = true;
+    // Row by row is cheaper than a pass over the table only for a small part of it.
+    listing_rows_known_ = collecting && listing_rows_.size() <= rows / 8;
+    if (!listing_rows_known_)
+        std::vector<int64_t>().swap(listing_rows_);
     // Labels in the order of their smallest state.
     std::sort(groups.begin(), groups.end(),
               [](const Group& a, const Group& b) { return a.first_state < b.first_state; });
@@ -361,8 +463,30 @@ void ArchiveDb::cleanup(const LogCallback& log) {
 }
 
 int64_t ArchiveDb::prepare_listing() {
-    run_once(statements().pre_listing);
-    return changes();
+    if (!listing_rows_known_) {
+        run_once(statements().pre_listing);
+        return changes();
+    }
+    return update_listing_rows(statements().pre_listing_one);
+}
+
+// Runs a one-row statement for every row a listing can deliver, in one transaction; returns
+// the number of rows changed.
+int64_t ArchiveDb::update_listing_rows(SqliteStatement& statement) {
+    begin_transaction();
+    int64_t changed = 0;
+    try {
+        for (const int64_t id : listing_rows_) {
+            run_once(statement, id);
+            changed += last_changes_;
+        }
+    } catch (...) {
+        rollback_transaction(); // all or nothing, as the pass over the table
+        throw;
+    }
+    commit_transaction();
+    last_changes_ = changed;
+    return changed;
 }
 
 void ArchiveDb::cache_dirs(const LogCallback& log) {
@@ -448,12 +572,26 @@ bool ArchiveDb::listed_dir(int64_t parentid) {
 }
 
 void ArchiveDb::list_objects(const ListCallback& callback) {
-    for_each_row(statements().listing,
-                 [&](int64_t parentid, std::string_view name, uint32_t attributes, int64_t size,
-                     int64_t modified_time) {
-                     if (listed_dir(parentid))
-                         callback(listed_dir_path_, name, attributes, size, modified_time);
-                 });
+    const auto deliver = [&](int64_t parentid, std::string_view name, uint32_t attributes,
+                             int64_t size, int64_t modified_time) {
+        if (listed_dir(parentid))
+            callback(listed_dir_path_, name, attributes, size, modified_time);
+    };
+    if (!listing_rows_known_) {
+        for_each_row(statements().listing, deliver);
+        return;
+    }
+    SqliteStatement& row = statements().listing_one;
+    for (const int64_t id : listing_rows_) {
+        row.bind_params(id);
+        try {
+            if (row.exec_step(deliver))
+                row.reset();
+        } catch (...) {
+            row.reset();
+            throw;
+        }
+    }
 }
 
 bool ArchiveDb::confirm_archived(std::string_view dir_path, std::string_view name,
@@ -477,6 +615,8 @@ bool ArchiveDb::confirm_archived(std::string_view dir_path, std::string_view nam
 
 int64_t ArchiveDb::mark_failed() {
     commit_confirmations();
+    if (listing_rows_known_)
+        return update_listing_rows(statements().failed_one);
     run_once(statements().failed);
     return changes();
 }
@@ -491,6 +631,7 @@ int64_t ArchiveDb::run_count() {
 }
 
 int64_t ArchiveDb::expire_confirmations(int64_t keep_runs) {
+    listing_rows_known_ = false;
     run_once(statements().expire, keep_runs);
     return changes();
 }

@@ -148,6 +148,22 @@ private:
     };
     // Looks up an object's row; false when it has none.
     bool find_object(int64_t parentid, std::string_view name, StoredFacts& found);
+    // The running scan's stream of the rows older than it, in row id order.
+    struct ScanStream {
+        // paused: the statement is idle and the stream resumes at from_id; current: the row below
+        // is the statement's and not yet taken; taken: it was taken, the next step reads on.
+        enum class State { paused, current, taken, ended } state = State::paused;
+        int64_t from_id = 1;
+        int64_t parentid = 0;
+        std::string name;
+        StoredFacts facts;
+    };
+    bool next_in_stream(int64_t parentid, std::string_view name, StoredFacts& found);
+    bool find_object_and_follow(int64_t parentid, std::string_view name, StoredFacts& found);
+    bool stream_row();
+    void pause_scan_stream();
+    ScanStream stream_;
+
     // True for a row the running scan has not recorded (or one marked unknown by an older scan).
     bool unrecorded(int64_t id, int64_t state) const;
 
@@ -160,6 +176,13 @@ private:
     std::vector<bool> recorded_;
     std::vector<int64_t> unrecorded_ids_;
     bool unrecorded_ids_known_ = false;
+
+    // The rows a listing can deliver (new, listed or failed), by id in ascending order, as the
+    // status pass after a scan found them. While no statement can have added to them, the
+    // listing passes visit just these rows, one statement each (see update_listing_rows).
+    std::vector<int64_t> listing_rows_;
+    bool listing_rows_known_ = false;
+    int64_t update_listing_rows(SqliteStatement& statement);
 
     // The highest object row id when the running scan started: higher ids were recorded by it.
     int64_t last_old_rowid_ = std::numeric_limits<int64_t>::max();

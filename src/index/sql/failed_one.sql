@@ -1,0 +1,2 @@
+-- One listed file (id) that no program confirmed; see failed.sql.
+UPDATE objects SET state = 4 WHERE id = ?1 AND state = 3;
