@@ -51,7 +51,8 @@ struct ArchiveDb::Statements {
           object_scan(db.prepare(masked_sql::object_scan())),
           pre_listing_one(db.prepare(masked_sql::pre_listing_one())),
           listing_one(db.prepare(masked_sql::listing_one())),
-          failed_one(db.prepare(masked_sql::failed_one())) {}
+          failed_one(db.prepare(masked_sql::failed_one())),
+          object_state(db.prepare(masked_sql::object_state())) {}
 
     SqliteStatement run;
     SqliteStatement archive;
@@ -75,6 +76,7 @@ struct ArchiveDb::Statements {
     SqliteStatement pre_listing_one;
     SqliteStatement listing_one;
     SqliteStatement failed_one;
+    SqliteStatement object_state;
 };
 
 namespace {
@@ -214,6 +216,8 @@ bool ArchiveDb::begin_scan(const LogCallback& log) {
     recorded_.assign(static_cast<size_t>(last_old_rowid_) + 1, false);
     scan_tracked_ = true;
     stream_ = ScanStream{};
+    tally_ = ScanTally{};
+    listing_rows_.clear();
     listing_rows_known_ = false;
     unrecorded_ids_.clear();
     unrecorded_ids_known_ = false;
@@ -242,29 +246,58 @@ int64_t ArchiveDb::add_object(int64_t parentid, std::string_view name, uint32_t 
     if (!known) {
         run_once(statement.object, parentid, name, attributes, size, modified_time);
         if (changes() == 1) {
-            return last_insert_rowid();
+            const int64_t id = last_insert_rowid();
+            tally(id, (attributes & kIndexDirectoryBit) != 0 ? 5 : 1, size);
+            return id;
         }
         find_object(parentid, name, found);
     }
-    if (found.id >= 0 && static_cast<size_t>(found.id) < recorded_.size()) {
+    const bool first_record = found.id >= 0 && static_cast<size_t>(found.id) < recorded_.size() &&
+                              !recorded_[static_cast<size_t>(found.id)];
+    if (first_record) {
         recorded_[static_cast<size_t>(found.id)] = true;
     }
-    if (found.unchanged(attributes, size, modified_time)) {
+    const int64_t state = found.rescanned_state(attributes, size, modified_time);
+    if (found.attributes == attributes && found.size == size &&
+        found.modified_time == modified_time && found.state == state) {
         last_changes_ = 1;
     } else {
         run_once(statement.object_update, found.id, attributes, size, modified_time);
+    }
+    if (first_record) {
+        tally(found.id, state, size);
+    } else {
+        tally_.complete = false; // recorded twice in one scan: the status pass counts instead
     }
     connection().set_last_insert_rowid(found.id);
     return found.id;
 }
 
-bool ArchiveDb::StoredFacts::unchanged(uint32_t new_attributes, int64_t new_size,
-                                       int64_t new_modified_time) const {
-    if (attributes != new_attributes || size != new_size || modified_time != new_modified_time) {
-        return false;
+// The state the update statement gives the row when the object is recorded again with these
+// facts (see object_update.sql).
+int64_t ArchiveDb::StoredFacts::rescanned_state(uint32_t new_attributes, int64_t new_size,
+                                                int64_t new_modified_time) const {
+    if ((new_attributes & kIndexDirectoryBit) != 0) {
+        return 5;
     }
-    // The state a rescan would give the row is the one it has (see the update statement).
-    return (attributes & kIndexDirectoryBit) != 0 ? state == 5 : state >= 1 && state <= 4;
+    if ((attributes & kIndexDirectoryBit) != 0 || size != new_size ||
+        modified_time != new_modified_time) {
+        return 1;
+    }
+    const int64_t kept = state & 15;
+    return kept >= 1 && kept <= 4 ? kept : 1;
+}
+
+// Counts a row the scan recorded, with the state it left the row in.
+void ArchiveDb::tally(int64_t id, int64_t state, int64_t size) {
+    ++tally_.count[static_cast<size_t>(state)];
+    tally_.bytes[static_cast<size_t>(state)] += size;
+    ++tally_.rows;
+    if ((state == 1 || state == 3 || state == 4) && tally_.listing_rows_few) {
+        listing_rows_.push_back(id);
+        tally_.listing_rows_few =
+            listing_rows_.size() <= std::max(kListingRowsKept, tally_.rows / 8);
+    }
 }
 
 bool ArchiveDb::find_object(int64_t parentid, std::string_view name, StoredFacts& found) {
@@ -380,18 +413,87 @@ const char* status_label(int64_t state) {
 
 } // namespace
 
+// The objects of one status label, listed in the order of their smallest state.
+struct ArchiveDb::StatusGroup {
+    const char* label;
+    int64_t count = 0;
+    int64_t bytes = 0;
+    int64_t first_state = 0;
+};
+
+void ArchiveDb::count_in_group(std::vector<StatusGroup>& groups, int64_t state, int64_t size) {
+    const char* label = status_label(state);
+    auto group = std::find_if(groups.begin(), groups.end(),
+                              [&](const auto& g) { return std::string_view(g.label) == label; });
+    if (group == groups.end()) {
+        group = groups.insert(groups.end(), {label, 0, 0, state});
+    }
+    ++group->count;
+    group->bytes += size;
+    group->first_state = std::min(group->first_state, state);
+}
+
 void ArchiveDb::log_status(const LogCallback& log) {
     log("Index status after scan:");
-    struct Group {
-        const char* label;
-        int64_t count = 0;
-        int64_t bytes = 0;
-        int64_t first_state = 0;
-    };
-    std::vector<Group> groups;
+    std::vector<StatusGroup> groups;
     unrecorded_ids_.clear();
-    listing_rows_.clear();
     listing_rows_known_ = false;
+    if (!status_from_tally(groups)) {
+        status_from_table(groups);
+    }
+    unrecorded_ids_known_ = true;
+    std::sort(groups.begin(), groups.end(), [](const StatusGroup& a, const StatusGroup& b) {
+        return a.first_state < b.first_state;
+    });
+    for (const StatusGroup& group : groups) {
+        log(format(" - %s objects: %s. %s bytes: %s.", group.label, group.count, group.label,
+                   group.bytes));
+    }
+}
+
+// The status after a scan that recorded each of its rows once: the scan's tally, and the rows
+// older than the scan that it did not record, looked up one by one. False, with nothing
+// gathered, when there are too many of those to look up or the tally is incomplete.
+bool ArchiveDb::status_from_tally(std::vector<StatusGroup>& groups) {
+    if (!scan_tracked_ || !tally_.complete) {
+        return false;
+    }
+    const size_t unrecorded_or_gone = static_cast<size_t>(std::count(
+        recorded_.begin() + std::min<size_t>(recorded_.size(), 1), recorded_.end(), false));
+    if (unrecorded_or_gone > std::max(kListingRowsKept, tally_.rows / 8)) {
+        return false;
+    }
+    size_t rows = tally_.rows;
+    SqliteStatement& row = statements().object_state;
+    for (size_t id = 1; id < recorded_.size(); ++id) {
+        int64_t state = 0;
+        int64_t size = 0;
+        if (recorded_[id]) {
+            continue;
+        }
+        row.bind_params(static_cast<int64_t>(id));
+        if (!row.exec(state, size)) {
+            continue; // removed before this scan
+        }
+        row.reset();
+        unrecorded_ids_.push_back(static_cast<int64_t>(id));
+        count_in_group(groups, state | 16, size);
+        ++rows;
+    }
+    for (int64_t state = 1; state <= 5; ++state) {
+        const auto at = static_cast<size_t>(state);
+        if (tally_.count[at] > 0) {
+            groups.push_back({status_label(state), tally_.count[at], tally_.bytes[at], state});
+        }
+    }
+    std::sort(listing_rows_.begin(), listing_rows_.end());
+    listing_rows_known_ = tally_.listing_rows_few && listing_rows_.size() <= rows / 8;
+    return true;
+}
+
+// The status from a pass over every row.
+void ArchiveDb::status_from_table(std::vector<StatusGroup>& groups) {
+    listing_rows_.clear();
     bool collecting = true;
     size_t rows = 0;
     for_each_row(statements().status, [&](int64_t id, int64_t state, int64_t size) {
@@ -404,29 +506,12 @@ void ArchiveDb::log_status(const LogCallback& log) {
             // Past a small number, collecting goes on only while the rows stay few.
             collecting = listing_rows_.size() <= std::max(kListingRowsKept, rows / 8);
         }
-        const char* label = status_label(state);
-        auto group = std::find_if(groups.begin(), groups.end(), [&](const Group& g) {
-            return std::string_view(g.label) == label;
-        });
-        if (group == groups.end()) {
-            group = groups.insert(groups.end(), Group{label, 0, 0, state});
-        }
-        ++group->count;
-        group->bytes += size;
-        group->first_state = std::min(group->first_state, state);
+        count_in_group(groups, state, size);
     });
-    unrecorded_ids_known_ = true;
     // Row by row is cheaper than a pass over the table only for a small part of it.
     listing_rows_known_ = collecting && listing_rows_.size() <= rows / 8;
     if (!listing_rows_known_)
         std::vector<int64_t>().swap(listing_rows_);
-    // Labels in the order of their smallest state.
-    std::sort(groups.begin(), groups.end(),
-              [](const Group& a, const Group& b) { return a.first_state < b.first_state; });
-    for (const Group& group : groups) {
-        log(format(" - %s objects: %s. %s bytes: %s.", group.label, group.count, group.label,
-                   group.bytes));
-    }
 }
 
 bool ArchiveDb::unrecorded(int64_t id, int64_t state) const {
@@ -463,6 +548,7 @@ void ArchiveDb::cleanup(const LogCallback& log) {
 }
 
 int64_t ArchiveDb::prepare_listing() {
+    tally_.complete = false; // rows change state outside the scan's count
     if (!listing_rows_known_) {
         run_once(statements().pre_listing);
         return changes();
@@ -596,6 +682,7 @@ void ArchiveDb::list_objects(const ListCallback& callback) {
 
 bool ArchiveDb::confirm_archived(std::string_view dir_path, std::string_view name,
                                  std::string_view checksum, int64_t archive_id) {
+    tally_.complete = false; // rows change state outside the scan's count
     int64_t directory_id = 0;
     if (!cached_dir_id(dir_path, directory_id)) {
         throw UnknownDirectory(dir_path);
@@ -614,6 +701,7 @@ bool ArchiveDb::confirm_archived(std::string_view dir_path, std::string_view nam
 }
 
 int64_t ArchiveDb::mark_failed() {
+    tally_.complete = false; // rows change state outside the scan's count
     commit_confirmations();
     if (listing_rows_known_)
         return update_listing_rows(statements().failed_one);
@@ -631,6 +719,7 @@ int64_t ArchiveDb::run_count() {
 }
 
 int64_t ArchiveDb::expire_confirmations(int64_t keep_runs) {
+    tally_.complete = false; // rows change state outside the scan's count
     listing_rows_known_ = false;
     run_once(statements().expire, keep_runs);
     return changes();

@@ -6,6 +6,7 @@
 #include "access/sqlite.h"
 #include "platform/log_callback.h"
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <limits>
@@ -143,8 +144,9 @@ private:
         int64_t size = 0;
         int64_t modified_time = 0;
         int64_t state = 0;
-        // True when recording these facts again would leave the row as it is.
-        bool unchanged(uint32_t new_attributes, int64_t new_size, int64_t new_modified_time) const;
+        // The state the row gets when the object is recorded again with these facts.
+        int64_t rescanned_state(uint32_t new_attributes, int64_t new_size,
+                                int64_t new_modified_time) const;
     };
     // Looks up an object's row; false when it has none.
     bool find_object(int64_t parentid, std::string_view name, StoredFacts& found);
@@ -176,6 +178,24 @@ private:
     std::vector<bool> recorded_;
     std::vector<int64_t> unrecorded_ids_;
     bool unrecorded_ids_known_ = false;
+
+    // What the running scan recorded, by the state it left each row in (1 to 5), so that the
+    // status after it need not pass over the table. Incomplete once a row was recorded twice or
+    // rows changed state otherwise.
+    struct ScanTally {
+        std::array<int64_t, 6> count{};
+        std::array<int64_t, 6> bytes{};
+        size_t rows = 0;
+        bool complete = true;
+        bool listing_rows_few = true; // listing_rows_ holds every recorded row to list
+    };
+    ScanTally tally_;
+    void tally(int64_t id, int64_t state, int64_t size);
+
+    struct StatusGroup;
+    static void count_in_group(std::vector<StatusGroup>& groups, int64_t state, int64_t size);
+    bool status_from_tally(std::vector<StatusGroup>& groups);
+    void status_from_table(std::vector<StatusGroup>& groups);
 
     // The rows a listing can deliver (new, listed or failed), by id in ascending order, as the
     // status pass after a scan found them. While no statement can have added to them, the
