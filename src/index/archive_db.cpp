@@ -23,6 +23,9 @@ constexpr int32_t cache_progress_interval = 10000;
 // once per file and cost several times the update itself.
 constexpr int32_t confirmation_batch_rows = 10000;
 
+// A listing keeps the ids of at most this many files for the confirmations that follow it.
+constexpr size_t kListedIdsKept = size_t{1} << 22;
+
 // The status pass keeps the ids of the rows a listing will visit while they are at most this
 // many or an eighth of the rows seen (see listing_rows_).
 constexpr size_t kListingRowsKept = 65536;
@@ -52,7 +55,8 @@ struct ArchiveDb::Statements {
           pre_listing_one(db.prepare(masked_sql::pre_listing_one())),
           listing_one(db.prepare(masked_sql::listing_one())),
           failed_one(db.prepare(masked_sql::failed_one())),
-          object_state(db.prepare(masked_sql::object_state())) {}
+          object_state(db.prepare(masked_sql::object_state())),
+          confirm_listed(db.prepare(masked_sql::confirm_listed())) {}
 
     SqliteStatement run;
     SqliteStatement archive;
@@ -77,6 +81,7 @@ struct ArchiveDb::Statements {
     SqliteStatement listing_one;
     SqliteStatement failed_one;
     SqliteStatement object_state;
+    SqliteStatement confirm_listed;
 };
 
 namespace {
@@ -658,10 +663,16 @@ bool ArchiveDb::listed_dir(int64_t parentid) {
 }
 
 void ArchiveDb::list_objects(const ListCallback& callback) {
+    listed_ids_.clear();
+    next_listed_ = 0;
+    follow_listing_ = true;
     const auto deliver = [&](int64_t parentid, std::string_view name, uint32_t attributes,
-                             int64_t size, int64_t modified_time) {
-        if (listed_dir(parentid))
-            callback(listed_dir_path_, name, attributes, size, modified_time);
+                             int64_t size, int64_t modified_time, int64_t id) {
+        if (!listed_dir(parentid))
+            return;
+        if (listed_ids_.size() < kListedIdsKept)
+            listed_ids_.push_back(id);
+        callback(listed_dir_path_, name, attributes, size, modified_time);
     };
     if (!listing_rows_known_) {
         for_each_row(statements().listing, deliver);
@@ -671,7 +682,10 @@ void ArchiveDb::list_objects(const ListCallback& callback) {
     for (const int64_t id : listing_rows_) {
         row.bind_params(id);
         try {
-            if (row.exec_step(deliver))
+            if (row.exec_step([&](int64_t parentid, std::string_view name, uint32_t attributes,
+                                  int64_t size, int64_t modified_time) {
+                    deliver(parentid, name, attributes, size, modified_time, id);
+                }))
                 row.reset();
         } catch (...) {
             row.reset();
@@ -692,12 +706,48 @@ bool ArchiveDb::confirm_archived(std::string_view dir_path, std::string_view nam
         connection().exec("BEGIN TRANSACTION;");
         confirmation_batch_open_ = true;
     }
-    run_once(statements().confirm, directory_id, name, checksum, archive_id);
-    const bool confirmed = changes() > 0;
+    const bool confirmed = confirm_expected(directory_id, name, checksum, archive_id) ||
+                           confirm_by_name(directory_id, name, checksum, archive_id);
     if (confirmation_batch_open_ && ++confirmation_batch_rows_ >= confirmation_batch_rows) {
         commit_confirmations();
     }
     return confirmed;
+}
+
+// Confirms the file the listing delivered after the last one confirmed, when it is the reported
+// one: archivers mostly report the files in the order of their list file.
+bool ArchiveDb::confirm_expected(int64_t directory_id, std::string_view name,
+                                 std::string_view checksum, int64_t archive_id) {
+    if (!follow_listing_ || next_listed_ >= listed_ids_.size()) {
+        return false;
+    }
+    run_once(statements().confirm_listed, directory_id, name, checksum, archive_id,
+             listed_ids_[next_listed_]);
+    follow_listing_ = changes() == 1;
+    next_listed_ += follow_listing_ ? 1 : 0;
+    return follow_listing_;
+}
+
+// Confirms the reported file found by its directory and name, and goes on expecting the files
+// listed after it once the reports are back in the listing's order.
+bool ArchiveDb::confirm_by_name(int64_t directory_id, std::string_view name,
+                                std::string_view checksum, int64_t archive_id) {
+    SqliteStatement& confirm = statements().confirm;
+    confirm.bind_params(directory_id, name, checksum, archive_id);
+    int64_t id = 0;
+    const bool known = confirm.exec(id);
+    last_changes_ = known ? 1 : 0;
+    if (!known) {
+        return false;
+    }
+    confirm.reset();
+    const auto listed = std::lower_bound(listed_ids_.begin(), listed_ids_.end(), id);
+    if (listed != listed_ids_.end() && *listed == id) {
+        const auto index = static_cast<size_t>(listed - listed_ids_.begin());
+        follow_listing_ = index == next_listed_;
+        next_listed_ = index + 1;
+    }
+    return true;
 }
 
 int64_t ArchiveDb::mark_failed() {

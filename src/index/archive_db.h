@@ -204,6 +204,16 @@ private:
     bool listing_rows_known_ = false;
     int64_t update_listing_rows(SqliteStatement& statement);
 
+    // The files the newest listing delivered, by id in ascending order (the listing's order), the
+    // one expected to be reported next, and whether the reports so far followed that order.
+    std::vector<int64_t> listed_ids_;
+    size_t next_listed_ = 0;
+    bool follow_listing_ = true;
+    bool confirm_expected(int64_t directory_id, std::string_view name, std::string_view checksum,
+                          int64_t archive_id);
+    bool confirm_by_name(int64_t directory_id, std::string_view name, std::string_view checksum,
+                         int64_t archive_id);
+
     // The highest object row id when the running scan started: higher ids were recorded by it.
     int64_t last_old_rowid_ = std::numeric_limits<int64_t>::max();
     bool confirmation_batch_open_ = false;

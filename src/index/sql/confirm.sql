@@ -1,3 +1,5 @@
--- An archiver or verifier reported a file (directory id, name, checksum, archive id).
+-- An archiver or verifier reported a file (directory id, name, checksum, archive id); gives the
+-- file's id when it is known.
 UPDATE objects SET state = 2, checksum = ?3, archive = ?4
-WHERE parentid = ?1 AND name = ?2 AND attributes & 1 = 0;
+WHERE parentid = ?1 AND name = ?2 AND attributes & 1 = 0
+RETURNING id;
