@@ -48,7 +48,8 @@ public:
     virtual int64_t add_run(std::string_view version, std::string_view command_line,
                             std::string_view job_text);
     virtual int64_t add_archive(int64_t run_id, std::string_view format_name);
-    // Marks every object unknown and opens the scan transaction.
+    // Starts a scan, in which every object counts as unknown until the scan records it again,
+    // and opens the scan transaction.
     virtual bool begin_scan(const LogCallback& log);
     // Records one directory (attributes kIndexDirectoryBit) or file (attributes 0); returns its
     // row id.

@@ -8,12 +8,13 @@
 --   5  directory recorded and cached, never listed
 --  +16 unknown   left by an interrupted scan of an older version: removed at the next cleanup
 -- A running scan keeps the objects it has recorded in memory instead of marking every row, so
--- that an unchanged object costs a lookup and no write.
+-- that an unchanged object costs a read and no write: it reads the rows in the order an earlier
+-- scan wrote them, which is the order it walks an unchanged tree in.
 
 -- The run works on a copy that is thrown away when the run fails, so durability is traded
 -- for speed: no syncs. The rollback journal is a file (no WAL), so the index file is complete
--- after close, and the journal of a pass that rewrites every row (the marking at the scan's
--- start) lies in the file system's cache rather than in our memory. The file is held locked
+-- after close, and the journal of a pass that rewrites many rows (the marking of a first listing)
+-- lies in the file system's cache rather than in our memory. The file is held locked
 -- from the first access to close, which spares a lock round trip and a cache check per
 -- statement. The page cache is kept small: the scan visits the index in the order it wrote it,
 -- so the file system's cache serves the pages well, and memory does not grow with the files.
@@ -60,9 +61,9 @@ CREATE TABLE IF NOT EXISTS objects (
 );
 
 CREATE UNIQUE INDEX IF NOT EXISTS objects_by_parent_name ON objects (parentid, name);
--- No index on the state: the statements that select by state run a few times per run and pass
--- over the table once, as the marking at the scan's start must; an index on the state would
--- have to follow every row through that marking and make the scan several times slower.
+-- No index on the state: the statements that select by state run a few times per run and either
+-- pass over the table once or, when a scan left few files to list, visit those rows by id; an
+-- index on the state would have to follow every change of state of every row.
 -- Directories only, for building the directory paths.
 CREATE INDEX IF NOT EXISTS directories_by_parent ON objects (parentid) WHERE attributes & 1 = 1;
 
