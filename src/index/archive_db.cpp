@@ -56,7 +56,8 @@ struct ArchiveDb::Statements {
           listing_one(db.prepare(masked_sql::listing_one())),
           failed_one(db.prepare(masked_sql::failed_one())),
           object_state(db.prepare(masked_sql::object_state())),
-          confirm_listed(db.prepare(masked_sql::confirm_listed())) {}
+          confirm_listed(db.prepare(masked_sql::confirm_listed())),
+          object_id(db.prepare(masked_sql::object_id())) {}
 
     SqliteStatement run;
     SqliteStatement archive;
@@ -82,6 +83,7 @@ struct ArchiveDb::Statements {
     SqliteStatement failed_one;
     SqliteStatement object_state;
     SqliteStatement confirm_listed;
+    SqliteStatement object_id;
 };
 
 namespace {
@@ -666,6 +668,7 @@ void ArchiveDb::list_objects(const ListCallback& callback) {
     listed_ids_.clear();
     next_listed_ = 0;
     follow_listing_ = true;
+    reports_out_of_order_ = 0;
     const auto deliver = [&](int64_t parentid, std::string_view name, uint32_t attributes,
                              int64_t size, int64_t modified_time, int64_t id) {
         if (!listed_dir(parentid))
@@ -724,28 +727,41 @@ bool ArchiveDb::confirm_expected(int64_t directory_id, std::string_view name,
     run_once(statements().confirm_listed, directory_id, name, checksum, archive_id,
              listed_ids_[next_listed_]);
     follow_listing_ = changes() == 1;
-    next_listed_ += follow_listing_ ? 1 : 0;
+    if (follow_listing_) {
+        ++next_listed_;
+        reports_out_of_order_ = 0;
+    }
     return follow_listing_;
 }
 
-// Confirms the reported file found by its directory and name, and goes on expecting the files
-// listed after it once the reports are back in the listing's order.
+// Confirms the reported file found by its directory and name. The first report out of the
+// listing's order, and every 16th after it, looks the file's id up, so that the listing is
+// followed again from it: after a file the archiver left out, or when a verifier reports in the
+// listing's order again. The others take one update.
 bool ArchiveDb::confirm_by_name(int64_t directory_id, std::string_view name,
                                 std::string_view checksum, int64_t archive_id) {
-    SqliteStatement& confirm = statements().confirm;
-    confirm.bind_params(directory_id, name, checksum, archive_id);
+    ++reports_out_of_order_;
+    if (listed_ids_.empty() || (reports_out_of_order_ != 1 && reports_out_of_order_ % 16 != 0)) {
+        run_once(statements().confirm, directory_id, name, checksum, archive_id);
+        return changes() > 0;
+    }
+    SqliteStatement& find = statements().object_id;
+    find.bind_params(directory_id, name);
     int64_t id = 0;
-    const bool known = confirm.exec(id);
-    last_changes_ = known ? 1 : 0;
+    const bool known = find.exec(id);
+    find.reset();
+    last_changes_ = 0;
     if (!known) {
         return false;
     }
-    confirm.reset();
+    run_once(statements().confirm_listed, directory_id, name, checksum, archive_id, id);
+    if (changes() != 1) {
+        return false;
+    }
     const auto listed = std::lower_bound(listed_ids_.begin(), listed_ids_.end(), id);
     if (listed != listed_ids_.end() && *listed == id) {
-        const auto index = static_cast<size_t>(listed - listed_ids_.begin());
-        follow_listing_ = index == next_listed_;
-        next_listed_ = index + 1;
+        next_listed_ = static_cast<size_t>(listed - listed_ids_.begin()) + 1;
+        follow_listing_ = true;
     }
     return true;
 }

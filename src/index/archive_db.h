@@ -206,10 +206,11 @@ private:
     int64_t update_listing_rows(SqliteStatement& statement);
 
     // The files the newest listing delivered, by id in ascending order (the listing's order), the
-    // one expected to be reported next, and whether the reports so far followed that order.
+    // one expected to be reported next, and whether the last report followed that order.
     std::vector<int64_t> listed_ids_;
     size_t next_listed_ = 0;
     bool follow_listing_ = true;
+    uint64_t reports_out_of_order_ = 0; // confirmed by name since the last one in order
     bool confirm_expected(int64_t directory_id, std::string_view name, std::string_view checksum,
                           int64_t archive_id);
     bool confirm_by_name(int64_t directory_id, std::string_view name, std::string_view checksum,
