@@ -222,6 +222,7 @@ bool ArchiveDb::begin_scan(const LogCallback& log) {
     // Every object is unknown until the scan records it again.
     recorded_.assign(static_cast<size_t>(last_old_rowid_) + 1, false);
     scan_tracked_ = true;
+    pause_scan_stream(); // a scan that never ended may have left the statement stepped
     stream_ = ScanStream{};
     tally_ = ScanTally{};
     listing_rows_.clear();
@@ -238,7 +239,7 @@ bool ArchiveDb::begin_scan(const LogCallback& log) {
 
 int64_t ArchiveDb::add_object(int64_t parentid, std::string_view name, uint32_t attributes,
                               int64_t size, int64_t modified_time) {
-    // A rescan mostly meets known rows: an unchanged one is only looked up, a changed one is
+    // A rescan mostly meets known rows: an unchanged one is only read, a changed one is
     // updated in place. Either way the last inserted row id is the object's row, as callers
     // take it for the parent id of a directory's children, and the object counts as one changed
     // row for the progress check.

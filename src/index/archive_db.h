@@ -199,8 +199,9 @@ private:
     void status_from_table(std::vector<StatusGroup>& groups);
 
     // The rows a listing can deliver (new, listed or failed), by id in ascending order, as the
-    // status pass after a scan found them. While no statement can have added to them, the
-    // listing passes visit just these rows, one statement each (see update_listing_rows).
+    // status after a scan found them (from the scan's tally or the pass). While no statement can
+    // have added to them, the listing passes visit just these rows, one statement each (see
+    // update_listing_rows).
     std::vector<int64_t> listing_rows_;
     bool listing_rows_known_ = false;
     int64_t update_listing_rows(SqliteStatement& statement);
