@@ -26,9 +26,13 @@ constexpr int32_t confirmation_batch_rows = 10000;
 // A listing keeps the ids of at most this many files for the confirmations that follow it.
 constexpr size_t kListedIdsKept = size_t{1} << 22;
 
-// The status pass keeps the ids of the rows a listing will visit while they are at most this
-// many or an eighth of the rows seen (see listing_rows_).
-constexpr size_t kListingRowsKept = 65536;
+// Rows picked out of the table (to list, or left by a scan) are visited one by one rather than
+// by a pass while they are at most this many or an eighth of the rows seen.
+constexpr size_t kRowsVisitedSingly = 65536;
+
+bool few_enough_to_visit(size_t picked, size_t rows) {
+    return picked <= std::max(kRowsVisitedSingly, rows / 8);
+}
 
 } // namespace
 
@@ -56,8 +60,7 @@ struct ArchiveDb::Statements {
           listing_one(db.prepare(masked_sql::listing_one())),
           failed_one(db.prepare(masked_sql::failed_one())),
           object_state(db.prepare(masked_sql::object_state())),
-          confirm_listed(db.prepare(masked_sql::confirm_listed())),
-          object_id(db.prepare(masked_sql::object_id())) {}
+          confirm_listed(db.prepare(masked_sql::confirm_listed())) {}
 
     SqliteStatement run;
     SqliteStatement archive;
@@ -83,7 +86,6 @@ struct ArchiveDb::Statements {
     SqliteStatement failed_one;
     SqliteStatement object_state;
     SqliteStatement confirm_listed;
-    SqliteStatement object_id;
 };
 
 namespace {
@@ -303,8 +305,7 @@ void ArchiveDb::tally(int64_t id, int64_t state, int64_t size) {
     ++tally_.rows;
     if ((state == 1 || state == 3 || state == 4) && tally_.listing_rows_few) {
         listing_rows_.push_back(id);
-        tally_.listing_rows_few =
-            listing_rows_.size() <= std::max(kListingRowsKept, tally_.rows / 8);
+        tally_.listing_rows_few = few_enough_to_visit(listing_rows_.size(), tally_.rows);
     }
 }
 
@@ -468,7 +469,7 @@ bool ArchiveDb::status_from_tally(std::vector<StatusGroup>& groups) {
     }
     const size_t unrecorded_or_gone = static_cast<size_t>(std::count(
         recorded_.begin() + std::min<size_t>(recorded_.size(), 1), recorded_.end(), false));
-    if (unrecorded_or_gone > std::max(kListingRowsKept, tally_.rows / 8)) {
+    if (!few_enough_to_visit(unrecorded_or_gone, tally_.rows)) {
         return false;
     }
     size_t rows = tally_.rows;
@@ -512,7 +513,7 @@ void ArchiveDb::status_from_table(std::vector<StatusGroup>& groups) {
         } else if ((state == 1 || state == 3 || state == 4) && collecting) {
             listing_rows_.push_back(id);
             // Past a small number, collecting goes on only while the rows stay few.
-            collecting = listing_rows_.size() <= std::max(kListingRowsKept, rows / 8);
+            collecting = few_enough_to_visit(listing_rows_.size(), rows);
         }
         count_in_group(groups, state, size);
     });
@@ -746,21 +747,17 @@ bool ArchiveDb::confirm_by_name(int64_t directory_id, std::string_view name,
         run_once(statements().confirm, directory_id, name, checksum, archive_id);
         return changes() > 0;
     }
-    SqliteStatement& find = statements().object_id;
-    find.bind_params(directory_id, name);
-    int64_t id = 0;
-    const bool known = find.exec(id);
-    find.reset();
+    StoredFacts found;
     last_changes_ = 0;
-    if (!known) {
+    if (!find_object(directory_id, name, found)) {
         return false;
     }
-    run_once(statements().confirm_listed, directory_id, name, checksum, archive_id, id);
+    run_once(statements().confirm_listed, directory_id, name, checksum, archive_id, found.id);
     if (changes() != 1) {
         return false;
     }
-    const auto listed = std::lower_bound(listed_ids_.begin(), listed_ids_.end(), id);
-    if (listed != listed_ids_.end() && *listed == id) {
+    const auto listed = std::lower_bound(listed_ids_.begin(), listed_ids_.end(), found.id);
+    if (listed != listed_ids_.end() && *listed == found.id) {
         next_listed_ = static_cast<size_t>(listed - listed_ids_.begin()) + 1;
         follow_listing_ = true;
     }
